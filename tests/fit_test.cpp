@@ -1,0 +1,206 @@
+// Unit tests of the error measure, the exchange sort and the search.
+#include <cmath>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "gtest/gtest.h"
+#include "qev.h"
+
+namespace {
+
+struct record {
+  int x;
+  double y;
+};
+
+void set_data(const std::vector<record> &recs) {
+  n_data = static_cast<int>(recs.size());
+  for (int i = 0; i < n_data; ++i) {
+    age[i] = recs[i].x;
+    life[i] = recs[i].y;
+  }
+}
+
+void load_example(const char *name) {
+  const std::string path = std::string(QEV_EXAMPLES) + "/" + name;
+  std::FILE *fp = std::fopen(path.c_str(), "r");
+  ASSERT_NE(fp, nullptr) << path;
+  int bad = 0;
+  n_data = read_data(fp, &bad);
+  std::fclose(fp);
+  ASSERT_GT(n_data, 0) << path;
+}
+
+void set_start(double a, double b, double c) { _f_parms = {a, b, c, 0.0}; }
+
+class Fit : public ::testing::Test {
+ protected:
+  void SetUp() override { set_start(0.03, 0.05, 0.01); }
+};
+
+struct f_case {
+  const char *name;
+  std::vector<record> data;
+  vertex v;
+  double expected;  // NaN: expect NaN
+};
+
+// Each expected value is worked by hand; the ones that are exact in binary
+// are compared exactly.
+const f_case f_cases[] = {
+    // u = 0 and 1 - e^0 = 0 silence all three terms: (0.25 - 1)^2.
+    {"age zero ignores the parameters", {{0, 0.25}}, {1e3, -7, 42, 0}, 0.75},
+    {"zero parameters give a flat curve",
+     {{10, 0.5}, {50, 0.5}},
+     {0, 0, 0, 0},
+     0.5},
+    // u = 70 / 35 = 2, so t1 = 0.125 * 8 = 1 and the curve is 1/2.
+    {"cube of u in the a term", {{70, 1.0}}, {0.125, 0, 0, 0}, 0.5},
+    // u = 1, so t2 = sqrt(e - 1) * b.
+    {"square root in the b term",
+     {{52, 0.0}},
+     {0, 1, 0, 0},
+     1.0 / (std::sqrt(std::exp(52.0 / 53.0) - 1.0) + 1.0)},
+    // The c term uses the raw age: at age 1 it is 1 - e^-2, not 1 - e^-(2/104).
+    {"c term uses the age, not u",
+     {{1, 0.0}},
+     {0, 0, 1, 0},
+     1.0 / (2.0 - std::exp(-2.0))},
+    {"age 105 sends the curve to zero", {{105, 0.2}}, {1, 1, 0, 0}, 0.2},
+    {"the value field is not read", {{0, 0.25}}, {0, 0, 0, NAN}, 0.75},
+    {"empty data set", {}, {1, 1, 1, 0}, NAN},
+    {"age above 105", {{110, 0.5}}, {1, 1, 1, 0}, NAN},
+    {"negative age", {{-1, 0.5}}, {1, 1, 1, 0}, NAN},
+    {"0 * inf at age 105", {{105, 0.2}}, {0, 1, 0, 0}, NAN},
+};
+
+TEST(ErrorMeasure, MatchesHandWorkedValues) {
+  for (const f_case &t : f_cases) {
+    SCOPED_TRACE(t.name);
+    set_data(t.data);
+    const double got = f(t.v);
+    if (std::isnan(t.expected))
+      EXPECT_TRUE(std::isnan(got)) << got;
+    else
+      EXPECT_DOUBLE_EQ(got, t.expected);
+  }
+}
+
+TEST(ErrorMeasure, ExactWherePowersOfTwoAreInvolved) {
+  set_data({{70, 1.0}});
+  EXPECT_EQ(f({0.125, 0, 0, 0}), 0.5);
+  set_data({{105, 0.2}});
+  EXPECT_EQ(f({1, 1, 0, 0}), 0.2);
+}
+
+// Sorting vertices whose a field tags where they started.
+struct sort_case {
+  const char *name;
+  double values[4];
+  double order[4];  // tags (start slots) in the expected final order
+};
+
+const sort_case sort_cases[] = {
+    {"sorted stays", {0, 1, 2, 3}, {0, 1, 2, 3}},
+    {"reversed", {3, 2, 1, 0}, {3, 2, 1, 0}},
+    {"NaN keeps its slot", {2, NAN, 1, 0}, {3, 1, 2, 0}},
+    {"not stable", {3, 5, 3, 1}, {3, 2, 0, 1}},
+    {"equal values never exchange", {1, 1, 1, 1}, {0, 1, 2, 3}},
+};
+
+TEST(Sort, OrdersLikeTheExchangeSort) {
+  for (const sort_case &t : sort_cases) {
+    SCOPED_TRACE(t.name);
+    vertex s[4];
+    for (int k = 0; k < 4; ++k)
+      s[k] = {double(k), -double(k), 2.0 * k, t.values[k]};
+    sort(s);
+    for (int k = 0; k < 4; ++k) {
+      EXPECT_EQ(s[k].a, t.order[k]) << "slot " << k;
+      // The whole vertex moves, not only its value.
+      EXPECT_EQ(s[k].b, -s[k].a);
+      EXPECT_EQ(s[k].c, 2.0 * s[k].a);
+    }
+  }
+}
+
+TEST_F(Fit, StartWithZeroErrorStopsAtOnce) {
+  set_data({{0, 1.0}});
+  EXPECT_EQ(downhills(), 0);
+  EXPECT_EQ(ivec[0].a, 0.03);
+  EXPECT_EQ(ivec[0].b, 0.05);
+  EXPECT_EQ(ivec[0].c, 0.01);
+  EXPECT_EQ(ivec[0].value, 0.0);
+}
+
+// With data only at age 0 every vertex scores the same, so the search stops
+// before its first iteration and leaves the initial simplex unsorted.
+TEST_F(Fit, InitialSimplexStepsEachParameterByTen) {
+  set_data({{0, 0.5}});
+  set_start(1e-300, -7.0, -0.0);
+  EXPECT_EQ(downhills(), 0);
+  const vertex want[4] = {{1e-300, -7.0, -0.0, 0.5},
+                          {10.0, -7.0, -0.0, 0.5},
+                          {1e-300, 3.0, -0.0, 0.5},
+                          {1e-300, -7.0, 10.0, 0.5}};
+  for (int k = 0; k < 4; ++k) {
+    SCOPED_TRACE(k);
+    EXPECT_EQ(ivec[k].a, want[k].a);
+    EXPECT_EQ(ivec[k].b, want[k].b);
+    EXPECT_EQ(ivec[k].c, want[k].c);
+    EXPECT_EQ(ivec[k].value, want[k].value);
+  }
+}
+
+TEST_F(Fit, EmptyDataSetRunsOneIterationAndKeepsTheStart) {
+  set_data({});
+  EXPECT_EQ(downhills(), 1);
+  EXPECT_EQ(ivec[0].a, 0.03);
+  EXPECT_EQ(ivec[0].b, 0.05);
+  EXPECT_EQ(ivec[0].c, 0.01);
+  EXPECT_TRUE(std::isnan(ivec[0].value));
+}
+
+// Reference values from an independent implementation of the same
+// arithmetic (same operations, same order), compared bit for bit.
+TEST_F(Fit, RealTableGivesTheReferenceResultExactly) {
+  load_example("us-2011-male.dat");
+  const int n = downhills();
+  EXPECT_EQ(n, 229);
+  EXPECT_EQ(ivec[0].a, 0x1.14ae0930d5574p-6);
+  EXPECT_EQ(ivec[0].b, 0x1.6650df4422136p-4);
+  EXPECT_EQ(ivec[0].c, -0x1.d1f377d38903bp-6);
+  EXPECT_EQ(ivec[0].value, 0x1.9348a4712767ep-7);
+}
+
+// Like GSL's minimiser tests: from several fixed starts the search must find
+// the same minimum.  The spread between starts is set by the 1e-15 relative
+// stopping rule, so the RMSE agrees to 1e-14 and the parameters to 1e-6.
+TEST_F(Fit, DifferentStartsReachTheSameMinimum) {
+  constexpr double rmse_tol = 1e-14;
+  constexpr double parm_tol = 1e-6;
+  load_example("us-2011-male.dat");
+  const vertex starts[] = {
+      {0.03, 0.05, 0.01, 0}, {0, 0, 0, 0}, {-1, -1, -1, 0}, {100, 100, 100, 0}};
+  for (const vertex &s : starts) {
+    set_start(s.a, s.b, s.c);
+    const int n = downhills();
+    SCOPED_TRACE(testing::Message()
+                 << "start " << s.a << "," << s.b << "," << s.c << ": " << n
+                 << " iterations, f " << ivec[0].value);
+    ASSERT_LT(n, max_iterations);
+    EXPECT_NEAR(ivec[0].value, 0.0123072436274912, rmse_tol);
+    EXPECT_NEAR(ivec[0].a, 0.0168872, parm_tol);
+    EXPECT_NEAR(ivec[0].b, 0.0874794, parm_tol);
+    EXPECT_NEAR(ivec[0].c, -0.0284394, parm_tol);
+  }
+}
+
+TEST_F(Fit, ReportsTheLimitWhenItDoesNotConverge) {
+  load_example("us-2011-male.dat");
+  set_start(6.1, -26.4, -47.6);
+  EXPECT_EQ(downhills(), max_iterations);
+}
+
+}  // namespace
