@@ -2,11 +2,11 @@
 // output, standard error and exit status byte for byte.
 #include <fcntl.h>
 #include <spawn.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -31,10 +31,19 @@ std::string slurp(const std::string &path) {
   return s.str();
 }
 
+// A folder of this test process's own: ctest runs tests in parallel.
+const std::string &scratch() {
+  static const std::string dir = [] {
+    std::string d = testing::TempDir() + "qev-test-XXXXXX";
+    return std::string(mkdtemp(&d[0]));
+  }();
+  return dir;
+}
+
 // Runs qev with args; standard output goes to out_path when one is given.
 run_result run_qev(const std::vector<std::string> &args,
                    const std::string &out_path = "") {
-  const std::string dir = testing::TempDir();
+  const std::string dir = scratch() + "/";
   const std::string out = out_path.empty() ? dir + "qev.out" : out_path;
   const std::string err = dir + "qev.err";
   posix_spawn_file_actions_t fa;
@@ -218,8 +227,7 @@ const cli_case cli_cases[] = {
 };
 
 TEST(Cli, OutputErrorsAndStatusMatchExactly) {
-  const std::string dir = testing::TempDir() + "qev-cli";
-  mkdir(dir.c_str(), 0755);
+  const std::string dir = scratch();
   const std::string file = dir + "/data.dat";
   for (const cli_case &t : cli_cases) {
     SCOPED_TRACE(t.name);
