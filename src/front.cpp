@@ -25,7 +25,8 @@ int read_data(std::FILE *fp, int *bad_record) {
     long x = 0;
     double y = 0.0;
     const int got = std::fscanf(fp, record_pattern, &x, &y);
-    if (got == EOF) return std::ferror(fp) ? read_failed : count;
+    if (std::ferror(fp)) return read_failed;
+    if (got == EOF) return count;
     // A scan that converts nothing consumes nothing, so it must end the read
     // rather than be repeated; one that converts only the age has no value.
     if (got != 2 || x < INT_MIN || x > INT_MAX) {
