@@ -56,6 +56,7 @@ int main(int argc, char **argv) {
     }
     default:
       n_data = got;
+      prepare_data();
   }
 
   set_start(argc, argv);

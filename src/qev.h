@@ -55,6 +55,10 @@ void set_start(int argc, char **argv);
 // Writes the one-line report for a search that ran `iterations` iterations.
 void report(int iterations);
 
+// Computes the per-record terms of the curve that do not depend on a, b and
+// c.  Call it once the data set is filled and before f.
+void prepare_data();
+
 // RMS error of the curve at v's a, b and c over the data set (v.value is not
 // read).  NaN for an empty data set or an age outside [0, 105].
 double f(vertex v);

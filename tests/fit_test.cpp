@@ -20,6 +20,7 @@ void set_data(const std::vector<record> &recs) {
     age[i] = recs[i].x;
     life[i] = recs[i].y;
   }
+  prepare_data();
 }
 
 void load_example(const char *name) {
@@ -30,6 +31,7 @@ void load_example(const char *name) {
   n_data = read_data(fp, &bad);
   std::fclose(fp);
   ASSERT_GT(n_data, 0) << path;
+  prepare_data();
 }
 
 void set_start(double a, double b, double c) { _f_parms = {a, b, c, 0.0}; }
