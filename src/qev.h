@@ -59,6 +59,12 @@ void report(int iterations);
 // c.  Call it once the data set is filled and before f.
 void prepare_data();
 
+// The error measure comes in versions for several vector widths, with the
+// same results; the widest the processor runs is used.  This
+// switches to version k (0 is the baseline) for tests and benchmarks and
+// returns its name, or returns nullptr if this build or processor lacks it.
+const char *use_error_measure(int k);
+
 // RMS error of the curve at v's a, b and c over the data set (v.value is not
 // read).  NaN for an empty data set or an age outside [0, 105].
 double f(vertex v);
