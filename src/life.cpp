@@ -13,7 +13,8 @@
 
 #include "qev.h"
 
-#if defined(__x86_64__) && defined(__GNUC__) && defined(__has_include)
+// glibc's CPU feature header is C that g++ accepts and clang++ does not.
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
 #if __has_include(<sys/platform/x86.h>)
 #include <sys/platform/x86.h>
 #define QEV_VECTOR_VERSIONS 1

@@ -2,6 +2,7 @@
 // output, standard error and exit status byte for byte.
 #include <fcntl.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -101,7 +102,8 @@ const char usage[] =
 const char defaults_fit[] =
     "a= 0.030000, b= 0.050000, c= 0.010000, RMSE=5.000000e-01\n";
 
-// {file} stands for a file holding `input`, {dir} for its folder.
+// {file} stands for a file holding `input`, {dir} for the test's folder;
+// the file is named `file` there (folders in the name are made).
 struct cli_case {
   const char *name;
   std::string input;
@@ -109,7 +111,11 @@ struct cli_case {
   std::string out;
   std::string err;
   int status;
+  std::string file = "data.dat";
 };
+
+const std::string long_path =
+    std::string(150, 'd') + "/" + std::string(146, 't') + ".dat";
 
 const cli_case cli_cases[] = {
     {"no arguments: usage", "", {}, "", usage, 0},
@@ -228,9 +234,12 @@ const cli_case cli_cases[] = {
 
 TEST(Cli, OutputErrorsAndStatusMatchExactly) {
   const std::string dir = scratch();
-  const std::string file = dir + "/data.dat";
   for (const cli_case &t : cli_cases) {
     SCOPED_TRACE(t.name);
+    const std::string file = dir + "/" + t.file;
+    const size_t slash = t.file.rfind('/');
+    if (slash != std::string::npos)
+      mkdir((dir + "/" + t.file.substr(0, slash)).c_str(), 0755);
     std::ofstream(file, std::ios::binary) << t.input;
     std::vector<std::string> args;
     for (const std::string &a : t.args)
