@@ -25,8 +25,8 @@ void check(bool ok) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data,
                                       std::size_t size) {
   static char empty[1];
-  char *buf = size ? reinterpret_cast<char *>(const_cast<std::uint8_t *>(data))
-                   : empty;
+  char *buf =
+      size ? reinterpret_cast<char *>(const_cast<std::uint8_t *>(data)) : empty;
   std::FILE *fp = fmemopen(buf, size ? size : 1, "r");
   if (fp == nullptr) return 0;
   if (size == 0) std::fgetc(fp);  // an empty file: nothing left to read
