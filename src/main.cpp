@@ -1,7 +1,9 @@
 // qev: fit a three-parameter life-table curve to a data file.
 //
 //   qev DATAFILE [a [b [c]]]
+//   qev -h | --help | --version
 //
+// DATAFILE "-" reads the records from standard input.
 // Reads "age value" records, runs the downhill simplex search from the given
 // (or default) start values and writes one line to standard output.
 #include <cerrno>
@@ -20,6 +22,36 @@ enum status {
   status_error = 2,   // unreadable or refused data file, or failed output
 };
 
+#ifndef QEV_VERSION
+#define QEV_VERSION "unknown"
+#endif
+
+const char help_text[] =
+    "Usage: qev DATAFILE [a [b [c]]]\n"
+    "       qev -h | --help | --version\n"
+    "\n"
+    "Fit the life-table curve\n"
+    "  life(x) = 1 / (a u^3 + b (e^u - 1)^0.5 + c (1 - e^(-2x)) + 1),"
+    "  u = x / (105 - x)\n"
+    "to the records of DATAFILE, minimising the RMS error with a downhill\n"
+    "simplex search.\n"
+    "\n"
+    "  DATAFILE   records of an integer age and a value (the share still\n"
+    "             alive), separated by whitespace; at most 200 records;\n"
+    "             - reads standard input\n"
+    "  a b c      start values of the search (default 0.03 0.05 0.01)\n"
+    "  -h, --help show this help and exit\n"
+    "  --version  show the version and exit\n"
+    "\n"
+    "Writes one line to standard output, either\n"
+    "  a= A, b= B, c= C, RMSE=E\n"
+    "or\n"
+    "  not convergent within 10000 iterations\n"
+    "\n"
+    "Exit status: 0 help, version or usage; 1 a search ran (converged or "
+    "not);\n"
+    "2 the data file could not be read or was refused, or output failed.\n";
+
 int fail(const char *name, const char *reason) {
   std::fprintf(stderr, "qev: %s: %s\n", name, reason);
   return status_error;
@@ -35,13 +67,26 @@ int main(int argc, char **argv) {
     return status_usage;
   }
 
-  const char *filename = argv[1];
-  std::FILE *fp = std::fopen(filename, "rt");
+  // The options are recognised only as the one argument, so that any other
+  // command line means what it always meant.
+  if (argc == 2 && (std::strcmp(argv[1], "-h") == 0 ||
+                    std::strcmp(argv[1], "--help") == 0)) {
+    std::fputs(help_text, stdout);
+    return status_usage;
+  }
+  if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+    std::puts("qev " QEV_VERSION);
+    return status_usage;
+  }
+
+  const bool from_stdin = std::strcmp(argv[1], "-") == 0;
+  const char *filename = from_stdin ? "standard input" : argv[1];
+  std::FILE *fp = from_stdin ? stdin : std::fopen(filename, "rt");
   if (fp == nullptr) return fail(filename, std::strerror(errno));
   int bad_record = 0;
   const int got = read_data(fp, &bad_record);
   const int read_errno = errno;
-  std::fclose(fp);
+  if (!from_stdin) std::fclose(fp);
   switch (got) {
     case read_failed:
       return fail(filename, std::strerror(read_errno));

@@ -41,27 +41,29 @@ const std::string &scratch() {
   return dir;
 }
 
-// Runs qev with args; standard output goes to out_path when one is given.
-run_result run_qev(const std::vector<std::string> &args,
-                   const std::string &out_path = "") {
+// Runs program with args; standard input comes from in_path, and standard
+// output goes to out_path when one is given.
+run_result run(const char *program, const std::vector<std::string> &args,
+               const std::string &out_path = "",
+               const std::string &in_path = "/dev/null") {
   const std::string dir = scratch() + "/";
   const std::string out = out_path.empty() ? dir + "qev.out" : out_path;
   const std::string err = dir + "qev.err";
   posix_spawn_file_actions_t fa;
   posix_spawn_file_actions_init(&fa);
-  posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&fa, 0, in_path.c_str(), O_RDONLY, 0);
   posix_spawn_file_actions_addopen(&fa, 1, out.c_str(),
                                    O_WRONLY | O_CREAT | O_TRUNC, 0644);
   posix_spawn_file_actions_addopen(&fa, 2, err.c_str(),
                                    O_WRONLY | O_CREAT | O_TRUNC, 0644);
   std::vector<char *> argv;
-  argv.push_back(const_cast<char *>(QEV_BINARY));
+  argv.push_back(const_cast<char *>(program));
   for (const std::string &a : args)
     argv.push_back(const_cast<char *>(a.c_str()));
   argv.push_back(nullptr);
   pid_t pid = 0;
   run_result r{"", "", -1};
-  if (posix_spawn(&pid, QEV_BINARY, &fa, nullptr, argv.data(), environ) == 0) {
+  if (posix_spawn(&pid, program, &fa, nullptr, argv.data(), environ) == 0) {
     int ws = 0;
     waitpid(pid, &ws, 0);
     r.status = WIFEXITED(ws) ? WEXITSTATUS(ws) : 128 + WTERMSIG(ws);
@@ -70,6 +72,12 @@ run_result run_qev(const std::vector<std::string> &args,
   if (out_path.empty()) r.out = slurp(out);
   r.err = slurp(err);
   return r;
+}
+
+run_result run_qev(const std::vector<std::string> &args,
+                   const std::string &out_path = "",
+                   const std::string &in_path = "/dev/null") {
+  return run(QEV_BINARY, args, out_path, in_path);
 }
 
 std::string replace_all(std::string s, const std::string &from,
@@ -112,6 +120,7 @@ struct cli_case {
   std::string err;
   int status;
   std::string file = "data.dat";
+  bool on_stdin = false;  // the file is also qev's standard input
 };
 
 const std::string long_path =
@@ -244,7 +253,7 @@ TEST(Cli, OutputErrorsAndStatusMatchExactly) {
     std::vector<std::string> args;
     for (const std::string &a : t.args)
       args.push_back(replace_all(replace_all(a, "{file}", file), "{dir}", dir));
-    const run_result r = run_qev(args);
+    const run_result r = t.on_stdin ? run_qev(args, "", file) : run_qev(args);
     EXPECT_EQ(r.out, t.out);
     EXPECT_EQ(r.err,
               replace_all(replace_all(t.err, "{file}", file), "{dir}", dir));
@@ -257,6 +266,60 @@ TEST(Cli, FailedWriteOfTheReportIsAnError) {
   const run_result r = run_qev({ex + "/us-2011-male.dat"}, "/dev/full");
   EXPECT_EQ(r.err, "qev: standard output: No space left on device\n");
   EXPECT_EQ(r.status, 2);
+}
+
+TEST(Cli, HelpAndVersionGoToStandardOutput) {
+  for (const char *opt : {"-h", "--help"}) {
+    SCOPED_TRACE(opt);
+    const run_result r = run_qev({opt});
+    EXPECT_EQ(r.out.rfind("Usage: qev DATAFILE [a [b [c]]]\n", 0), 0u);
+    EXPECT_NE(r.out.find("start values"), std::string::npos);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.status, 0);
+  }
+  const run_result v = run_qev({"--version"});
+  EXPECT_EQ(v.out, "qev " QEV_VERSION "\n");
+  EXPECT_EQ(v.err, "");
+  EXPECT_EQ(v.status, 0);
+}
+
+bool have_gnuplot() {
+  return run("/bin/sh", {"-c", "command -v gnuplot"}).status == 0;
+}
+
+TEST(Plot, WritesAPictureOfTheFit) {
+  if (!have_gnuplot()) GTEST_SKIP() << "gnuplot is not installed";
+  setenv("QEV", QEV_BINARY, 1);
+  const std::string dir = scratch();
+  struct {
+    const char *file;
+    std::string magic;
+  } pictures[] = {{"fit.png", "\x89PNG\r\n\x1a\n"}, {"fit.svg", "<?xml"}};
+  for (const auto &p : pictures) {
+    SCOPED_TRACE(p.file);
+    const std::string out = dir + "/" + p.file;
+    const run_result r = run(QEV_PLOT, {ex + "/us-2011-male.dat", "-o", out});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, out + "\n");
+    const std::string picture = slurp(out);
+    EXPECT_EQ(picture.substr(0, p.magic.size()), p.magic);
+    if (p.magic == "<?xml") {
+      EXPECT_NE(picture.find("<svg"), std::string::npos);
+    }
+  }
+}
+
+TEST(Plot, RefusesToDrawWithoutAFit) {
+  if (!have_gnuplot()) GTEST_SKIP() << "gnuplot is not installed";
+  setenv("QEV", QEV_BINARY, 1);
+  const std::string out = scratch() + "/none.png";
+  const run_result r = run(
+      QEV_PLOT, {ex + "/us-2011-male.dat", "6.1", "-26.4", "-47.6", "-o", out});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "qev-plot: " + ex +
+                       "/us-2011-male.dat: no fit to draw: not convergent "
+                       "within 10000 iterations\n");
+  EXPECT_EQ(slurp(out), "");
 }
 
 }  // namespace
