@@ -79,30 +79,20 @@ void BM_Sum(benchmark::State &state) {
 }
 BENCHMARK(BM_Sum)->Name("ErrorMeasure/sum_floor");
 
-void BM_SearchLiteral(benchmark::State &state) {
-  int n = 0;
-  for (auto _ : state) {
-    literal_f_parms = worst_start;
-    benchmark::DoNotOptimize(n = literal_downhills());
-  }
-  state.counters["iterations"] = n;
-}
-BENCHMARK(BM_SearchLiteral)
-    ->Name("WholeSearch/literal")
-    ->Unit(benchmark::kMillisecond);
-
-void BM_SearchFast(benchmark::State &state) {
+// A whole search from the worst-case start, with the widest version of f.
+void BM_WholeSearch(benchmark::State &state, int (*search)(), vertex *start) {
   for (int k = 2; k >= 0 && use_error_measure(k) == nullptr; --k) {
   }
   int n = 0;
   for (auto _ : state) {
-    _f_parms = worst_start;
-    benchmark::DoNotOptimize(n = downhills());
+    *start = worst_start;
+    benchmark::DoNotOptimize(n = search());
   }
   state.counters["iterations"] = n;
 }
-BENCHMARK(BM_SearchFast)
-    ->Name("WholeSearch/fast")
+BENCHMARK_CAPTURE(BM_WholeSearch, literal, literal_downhills, &literal_f_parms)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_WholeSearch, fast, downhills, &_f_parms)
     ->Unit(benchmark::kMillisecond);
 
 }  // namespace

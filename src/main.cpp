@@ -57,6 +57,13 @@ int fail(const char *name, const char *reason) {
   return status_error;
 }
 
+// Output that could not be written must not pass for output that was.
+int finish(int status) {
+  if (std::fflush(stdout) != 0 || std::ferror(stdout))
+    return fail("standard output", std::strerror(errno));
+  return status;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -72,11 +79,11 @@ int main(int argc, char **argv) {
   if (argc == 2 && (std::strcmp(argv[1], "-h") == 0 ||
                     std::strcmp(argv[1], "--help") == 0)) {
     std::fputs(help_text, stdout);
-    return status_usage;
+    return finish(status_usage);
   }
   if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
     std::puts("qev " QEV_VERSION);
-    return status_usage;
+    return finish(status_usage);
   }
 
   const bool from_stdin = std::strcmp(argv[1], "-") == 0;
@@ -90,8 +97,11 @@ int main(int argc, char **argv) {
   switch (got) {
     case read_failed:
       return fail(filename, std::strerror(read_errno));
-    case read_too_many:
-      return fail(filename, "more than 200 records");
+    case read_too_many: {
+      char reason[64];
+      std::snprintf(reason, sizeof reason, "more than %d records", max_data);
+      return fail(filename, reason);
+    }
     case read_malformed: {
       char reason[96];
       std::snprintf(reason, sizeof reason,
@@ -106,7 +116,5 @@ int main(int argc, char **argv) {
 
   set_start(argc, argv);
   report(downhills());
-  if (std::fflush(stdout) != 0 || std::ferror(stdout))
-    return fail("standard output", std::strerror(errno));
-  return status_fitted;
+  return finish(status_fitted);
 }

@@ -261,11 +261,15 @@ TEST(Cli, OutputErrorsAndStatusMatchExactly) {
   }
 }
 
-// A report that cannot be written must not pass for a finished fit.
-TEST(Cli, FailedWriteOfTheReportIsAnError) {
-  const run_result r = run_qev({ex + "/us-2011-male.dat"}, "/dev/full");
-  EXPECT_EQ(r.err, "qev: standard output: No space left on device\n");
-  EXPECT_EQ(r.status, 2);
+// Output that cannot be written must not pass for a finished fit or help.
+TEST(Cli, FailedWriteOfTheOutputIsAnError) {
+  for (const std::string &arg :
+       {ex + "/us-2011-male.dat", std::string("--help")}) {
+    SCOPED_TRACE(arg);
+    const run_result r = run_qev({arg}, "/dev/full");
+    EXPECT_EQ(r.err, "qev: standard output: No space left on device\n");
+    EXPECT_EQ(r.status, 2);
+  }
 }
 
 TEST(Cli, HelpAndVersionGoToStandardOutput) {
