@@ -66,9 +66,11 @@ __attribute__((target("avx512f"))) double rmse_avx512(vertex v) {
 }
 #endif
 
+using measure_fn = double (*)(vertex);
+
 struct version {
   const char *name;
-  double (*measure)(vertex);
+  measure_fn measure;
   bool usable;
 };
 
@@ -81,14 +83,14 @@ version versions[] = {
 };
 constexpr int n_versions = sizeof versions / sizeof versions[0];
 
-double (*widest())(vertex) {
-  double (*m)(vertex) = rmse_baseline;
+measure_fn widest() {
+  measure_fn m = rmse_baseline;
   for (const version &k : versions)
     if (k.usable) m = k.measure;
   return m;
 }
 
-double (*error_measure)(vertex) = widest();
+measure_fn error_measure = widest();
 
 }  // namespace
 

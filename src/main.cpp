@@ -3,9 +3,9 @@
 //   qev DATAFILE [a [b [c]]]
 //   qev -h | --help | --version
 //
-// DATAFILE "-" reads the records from standard input.
-// Reads "age value" records, runs the downhill simplex search from the given
-// (or default) start values and writes one line to standard output.
+// Reads "age value" records (DATAFILE "-" is standard input), runs the
+// downhill simplex search from the given or default start values and writes
+// one line to standard output.
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -17,7 +17,7 @@ namespace {
 // Exit statuses.  A search ends with status 1 whether or not it converged;
 // scripts tell the two apart by the report line.
 enum status {
-  status_usage = 0,   // no data file named: usage on standard error
+  status_usage = 0,   // usage on standard error, or help or version
   status_fitted = 1,  // a search ran and its report is on standard output
   status_error = 2,   // unreadable or refused data file, or failed output
 };

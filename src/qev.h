@@ -60,9 +60,9 @@ void report(int iterations);
 void prepare_data();
 
 // The error measure comes in versions for several vector widths, with the
-// same results; the widest the processor runs is used.  This
-// switches to version k (0 is the baseline) for tests and benchmarks and
-// returns its name, or returns nullptr if this build or processor lacks it.
+// same results; the widest the processor runs is used.  This switches to
+// version k (0 is the baseline), for tests and benchmarks, and returns its
+// name, or returns nullptr if this build or processor lacks it.
 const char *use_error_measure(int k);
 
 // RMS error of the curve at v's a, b and c over the data set (v.value is not
