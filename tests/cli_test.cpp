@@ -250,13 +250,14 @@ TEST(Cli, OutputErrorsAndStatusMatchExactly) {
     if (slash != std::string::npos)
       mkdir((dir + "/" + t.file.substr(0, slash)).c_str(), 0755);
     std::ofstream(file, std::ios::binary) << t.input;
+    auto expand = [&](const std::string &s) {
+      return replace_all(replace_all(s, "{file}", file), "{dir}", dir);
+    };
     std::vector<std::string> args;
-    for (const std::string &a : t.args)
-      args.push_back(replace_all(replace_all(a, "{file}", file), "{dir}", dir));
+    for (const std::string &a : t.args) args.push_back(expand(a));
     const run_result r = t.on_stdin ? run_qev(args, "", file) : run_qev(args);
     EXPECT_EQ(r.out, t.out);
-    EXPECT_EQ(r.err,
-              replace_all(replace_all(t.err, "{file}", file), "{dir}", dir));
+    EXPECT_EQ(r.err, expand(t.err));
     EXPECT_EQ(r.status, t.status);
   }
 }
