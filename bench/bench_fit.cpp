@@ -30,17 +30,6 @@ namespace {
 
 constexpr vertex worst_start = {7.4, -21.5, -43.7, 0.0};
 
-bool load(const char *path) {
-  std::FILE *fp = std::fopen(path, "r");
-  if (fp == nullptr) return false;
-  int bad = 0;
-  n_data = read_data(fp, &bad);
-  std::fclose(fp);
-  if (n_data <= 0) return false;
-  prepare_data();
-  return true;
-}
-
 void per_record(benchmark::State &state) {
   state.counters["per_record"] = benchmark::Counter(
       double(state.iterations()) * n_data,
@@ -101,7 +90,7 @@ BENCHMARK_CAPTURE(BM_WholeSearch, fast, downhills, &_f_parms)
 
 int main(int argc, char **argv) {
   const char *path = QEV_WORST;
-  if (!load(path)) {
+  if (load_data(path) <= 0) {
     std::fprintf(stderr, "qev_bench: %s: cannot load the data set\n", path);
     return 2;
   }

@@ -86,33 +86,7 @@ int main(int argc, char **argv) {
     return finish(status_usage);
   }
 
-  const bool from_stdin = std::strcmp(argv[1], "-") == 0;
-  const char *filename = from_stdin ? "standard input" : argv[1];
-  std::FILE *fp = from_stdin ? stdin : std::fopen(filename, "rt");
-  if (fp == nullptr) return fail(filename, std::strerror(errno));
-  int bad_record = 0;
-  const int got = read_data(fp, &bad_record);
-  const int read_errno = errno;
-  if (!from_stdin) std::fclose(fp);
-  switch (got) {
-    case read_failed:
-      return fail(filename, std::strerror(read_errno));
-    case read_too_many: {
-      char reason[64];
-      std::snprintf(reason, sizeof reason, "more than %d records", max_data);
-      return fail(filename, reason);
-    }
-    case read_malformed: {
-      char reason[96];
-      std::snprintf(reason, sizeof reason,
-                    "record %d: expected an integer age and a value",
-                    bad_record);
-      return fail(filename, reason);
-    }
-    default:
-      n_data = got;
-      prepare_data();
-  }
+  if (load_data(argv[1]) < 0) return status_error;
 
   set_start(argc, argv);
   report(downhills());

@@ -35,18 +35,50 @@ extern vertex ivec[4];
 // "did not converge".
 constexpr int max_iterations = 10000;
 
-// What read_data returns, besides a record count, when it refuses a file.
+// Why read_data refused a file.
 enum read_fault {
-  read_failed = -1,     // the stream reported an error; errno says which
-  read_too_many = -2,   // more than max_data records
-  read_malformed = -3,  // a record without an integer age and a value
+  read_ok,
+  read_failed,     // the stream reported an error; errno says which
+  read_bad_age,    // an age that is not a whole decimal number
+  read_big_age,    // a whole-number age outside the range of int
+  read_no_value,   // the input ends after an age
+  read_bad_value,  // a value that is not a number as a whole
+  read_too_long,   // a field longer than max_field characters
+  read_too_many,   // more than max_data records
+};
+
+// Longest field the reader takes; no number in a life table comes near it.
+constexpr int max_field = 1024;
+
+// What read_data found: why and where it refused the file, and the first
+// record of each kind that the fit cannot make sense of.  Lines count from 1;
+// 0 means none.  Fields are quoted as shown in messages: shortened, with
+// unprintable bytes escaped.
+struct read_report {
+  read_fault fault;
+  int line;               // line of the refused field
+  char field[160];        // the refused field
+  int age_line;           // an age outside 0..105: every error is NaN
+  int first_age;          //   the first such age
+  int value_line;         // a value that is not a share in [0, 1]
+  char first_value[160];  //   the first such value, as written
 };
 
 // Reads records "age value" from fp's current position to its end into the
-// data set, never past max_data.  Returns the number of records stored, or a
-// read_fault; for read_malformed, *bad_record gets the 1-based number of the
-// offending record.  Does not close fp and does not touch n_data.
-int read_data(std::FILE *fp, int *bad_record);
+// data set, never past max_data.  Fields are separated by whitespace (any
+// mix of spaces, tabs and line ends) and each must be whole: an age is a
+// decimal integer with an optional sign, a value a number as strtod reads it
+// (fixed, exponent or hex notation, inf or nan).  Returns the number of
+// records stored, or -1 when it refuses the file (rep->fault says why).  Does
+// not close fp and does not touch n_data.
+int read_data(std::FILE *fp, read_report *rep);
+
+// Opens the data file `name` ("-" is standard input), reads it into the data
+// set, sets n_data and prepares the error measure.  Messages go to standard
+// error as "qev: NAME: ...": the reason for a refusal, or warnings about data
+// that can only give NaN or a meaningless fit.  Returns n_data, or -1 when the
+// file could not be read or was refused.
+int load_data(const char *name);
 
 // Sets the a, b and c of _f_parms from the optional start values argv[2..4],
 // converted as atof does; missing ones keep their defaults.
