@@ -1,8 +1,11 @@
 // Front end: the data file reader, the start values from the command line,
 // and the one-line report.  The reader explains every refusal and warning on
 // standard error; exit statuses are chosen in main.cpp.
+#include <getopt.h>
+
 #include <cerrno>
 #include <climits>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -231,4 +234,159 @@ void report(int iterations) {
     std::printf("a= %lf, b= %lf, c= %lf, RMSE=%e\n", ivec[0].a, ivec[0].b,
                 ivec[0].c, ivec[0].value);
   }
+}
+
+namespace {
+
+int usage_error(const char *what, const char *arg) {
+  std::fprintf(stderr, "qev: %s%s\nTry 'qev --help' for more information.\n",
+               what, arg);
+  return false;
+}
+
+// "A[,B[,C]]": one to three finite numbers, each whole, as strtod reads them.
+bool parse_start(const char *text) {
+  double *const parm[] = {&_f_parms.a, &_f_parms.b, &_f_parms.c};
+  const char *p = text;
+  for (double *x : parm) {
+    char *end = nullptr;
+    const double v = std::strtod(p, &end);
+    if (end == p || is_space(*p) ||
+        !std::isfinite(v) || (*end != ',' && *end != '\0'))
+      return false;
+    *x = v;
+    if (*end == '\0') return true;
+    p = end + 1;
+  }
+  return false;  // more than three values
+}
+
+// Numbers in the tables: %.17g reads back to the same double; NaN and the
+// infinities are spelled as R writes them, which pandas and strtod read too.
+void put_number(double x) {
+  if (std::isnan(x))
+    std::fputs("NaN", stdout);
+  else if (std::isinf(x))
+    std::fputs(x > 0 ? "Inf" : "-Inf", stdout);
+  else
+    std::printf("%.17g", x);
+}
+
+// A file name as a table field: tab, line ends and backslash escaped, so that
+// every row stays one line of the same number of fields.
+void put_name(const char *name) {
+  for (const char *p = name; *p != '\0'; ++p) {
+    switch (*p) {
+      case '\t':
+        std::fputs("\\t", stdout);
+        break;
+      case '\n':
+        std::fputs("\\n", stdout);
+        break;
+      case '\r':
+        std::fputs("\\r", stdout);
+        break;
+      case '\\':
+        std::fputs("\\\\", stdout);
+        break;
+      default:
+        std::putchar(*p);
+    }
+  }
+}
+
+void tsv_row(const char *name, int iterations) {
+  put_name(name);
+  const double fields[] = {ivec[0].a, ivec[0].b, ivec[0].c, ivec[0].value};
+  for (double x : fields) {
+    std::putchar('\t');
+    put_number(x);
+  }
+  std::printf("\t%d\t%s\n", iterations,
+              iterations == max_iterations ? "not-convergent" : "converged");
+}
+
+void fitted_rows(const char *name) {
+  for (int i = 0; i < n_data; ++i) {
+    const double fitted = curve_at(ivec[0], i);
+    put_name(name);
+    std::printf("\t%d\t", age[i]);
+    put_number(life[i]);
+    std::putchar('\t');
+    put_number(fitted);
+    std::putchar('\t');
+    put_number(life[i] - fitted);
+    std::putchar('\n');
+  }
+}
+
+}  // namespace
+
+bool parse_options(int argc, char **argv, options *opt) {
+  static const option longopts[] = {
+      {"tsv", no_argument, nullptr, mode_tsv},
+      {"fitted", no_argument, nullptr, mode_fitted},
+      {"help", no_argument, nullptr, mode_help},
+      {"version", no_argument, nullptr, mode_version},
+      {"start", required_argument, nullptr, 's'},
+      {nullptr, 0, nullptr, 0},
+  };
+  opt->mode = mode_plain;
+  bool start = false;
+  opterr = 0;  // the messages below name the option as it was given
+  optind = 1;
+  // "+": stop at the first file name, so that what follows keeps its meaning.
+  for (int c; (c = getopt_long(argc, argv, "+:", longopts, nullptr)) != -1;) {
+    if (c == 's') {
+      if (!parse_start(optarg))
+        return usage_error("--start takes one to three numbers A,B,C: ",
+                           argv[optind - 1]);
+      start = true;
+    } else if (c == '?' || c == ':') {
+      const char *arg = argv[optind - 1];
+      return usage_error(c == ':' ? "option needs a value: "
+                         : std::strchr(arg, '=') ? "option takes no value: "
+                                                 : "unknown option: ",
+                         arg);
+    } else if (opt->mode != mode_plain) {
+      return usage_error("only one of --tsv, --fitted, --help and --version, "
+                         "not also ",
+                         argv[optind - 1]);
+    } else {
+      opt->mode = static_cast<run_mode>(c);
+    }
+  }
+  opt->first_file = optind;
+  const bool table = opt->mode == mode_tsv || opt->mode == mode_fitted;
+  if (start && !table)
+    return usage_error("--start goes with --tsv or --fitted", "");
+  if (table && optind == argc)
+    return usage_error("no data file named", "");
+  if (opt->mode == mode_plain && optind == argc)
+    return usage_error("no data file named after --", "");
+  return true;
+}
+
+bool fit_files(run_mode mode, int n, char **files) {
+  std::fputs(mode == mode_tsv ? "file\ta\tb\tc\trmse\titerations\tstatus\n"
+                              : "file\tage\tobserved\tfitted\tresidual\n",
+             stdout);
+  bool all = true;
+  for (int k = 0; k < n; ++k) {
+    if (load_data(files[k]) < 0) {
+      all = false;
+      if (mode == mode_tsv) {
+        put_name(files[k]);
+        std::fputs("\t\t\t\t\t\trefused\n", stdout);
+      }
+      continue;
+    }
+    const int iterations = downhills();
+    if (mode == mode_tsv)
+      tsv_row(files[k], iterations);
+    else
+      fitted_rows(files[k]);
+    if (std::ferror(stdout)) return false;
+  }
+  return all;
 }

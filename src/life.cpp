@@ -40,14 +40,17 @@ double c_term[max_data];
 // The running sum is one chain of dependent additions, in record order; the
 // residuals feeding it have no dependence between records, so the compiler
 // computes them several at a time (at -O3) while the chain advances.
+inline __attribute__((always_inline)) double curve(vertex v, int i) {
+  const double t1 = v.a * a_factor[i];
+  const double t2 = v.b * b_factor[i];
+  const double t3 = v.c * c_term[i];
+  return 1.0 / (((t1 + t2) + t3) + 1.0);
+}
+
 inline __attribute__((always_inline)) double rmse(vertex v) {
   double sum = 0.0;
   for (int i = 0; i < n_data; ++i) {
-    const double t1 = v.a * a_factor[i];
-    const double t2 = v.b * b_factor[i];
-    const double t3 = v.c * c_term[i];
-    const double curve = 1.0 / (((t1 + t2) + t3) + 1.0);
-    const double r = life[i] - curve;
+    const double r = life[i] - curve(v, i);
     sum = sum + r * r;
   }
   return std::sqrt(sum / static_cast<double>(n_data));
@@ -114,3 +117,5 @@ const char *use_error_measure(int k) {
 }
 
 double f(vertex v) { return error_measure(v); }
+
+double curve_at(vertex v, int i) { return curve(v, i); }

@@ -1,11 +1,12 @@
 // qev: fit a three-parameter life-table curve to a data file.
 //
 //   qev DATAFILE [a [b [c]]]
+//   qev --tsv | --fitted [--start=A,B,C] [--] FILE...
 //   qev -h | --help | --version
 //
 // Reads "age value" records (DATAFILE "-" is standard input), runs the
 // downhill simplex search from the given or default start values and writes
-// one line to standard output.
+// one line to standard output, or, for many files, one table.
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -19,7 +20,8 @@ namespace {
 enum status {
   status_usage = 0,   // usage on standard error, or help or version
   status_fitted = 1,  // a search ran and its report is on standard output
-  status_error = 2,   // unreadable or refused data file, or failed output
+  status_error = 2,   // unreadable or refused data file, usage error, or
+                      // failed output
 };
 
 #ifndef QEV_VERSION
@@ -28,6 +30,8 @@ enum status {
 
 const char help_text[] =
     "Usage: qev DATAFILE [a [b [c]]]\n"
+    "       qev --tsv [--start=A,B,C] [--] FILE...\n"
+    "       qev --fitted [--start=A,B,C] [--] FILE...\n"
     "       qev -h | --help | --version\n"
     "\n"
     "Fit the life-table curve\n"
@@ -40,17 +44,25 @@ const char help_text[] =
     "             alive), separated by whitespace; at most 200 records;\n"
     "             - reads standard input\n"
     "  a b c      start values of the search (default 0.03 0.05 0.01)\n"
+    "  --tsv      fit every FILE and write a tab-separated table with a\n"
+    "             header: file a b c rmse iterations status, full precision\n"
+    "  --fitted   write the table file age observed fitted residual, one row\n"
+    "             per record of every FILE\n"
+    "  --start=A,B,C  start values for --tsv and --fitted (one to three)\n"
+    "  --         end of the options: a file name may then start with -\n"
     "  -h, --help show this help and exit\n"
     "  --version  show the version and exit\n"
     "\n"
-    "Writes one line to standard output, either\n"
+    "Options come before the file names, and only when the first argument\n"
+    "starts with --; -h counts only as the sole argument.  DATAFILE writes\n"
+    "one line to standard output, either\n"
     "  a= A, b= B, c= C, RMSE=E\n"
     "or\n"
     "  not convergent within 10000 iterations\n"
     "\n"
-    "Exit status: 0 help, version or usage; 1 a search ran (converged or "
-    "not);\n"
-    "2 the data file could not be read or was refused, or output failed.\n";
+    "Exit status: 0 help, version or usage; 1 every search ran (converged\n"
+    "or not); 2 a data file could not be read or was refused, a usage\n"
+    "error, or output failed.\n";
 
 int fail(const char *name, const char *reason) {
   std::fprintf(stderr, "qev: %s: %s\n", name, reason);
@@ -74,20 +86,31 @@ int main(int argc, char **argv) {
     return status_usage;
   }
 
-  // The options are recognised only as the one argument, so that any other
-  // command line means what it always meant.
-  if (argc == 2 && (std::strcmp(argv[1], "-h") == 0 ||
-                    std::strcmp(argv[1], "--help") == 0)) {
+  // A first argument starting with "--" begins the long options; any other
+  // command line means what it always meant, "-h" alone included.
+  options opt = {mode_plain, 1};
+  if (std::strncmp(argv[1], "--", 2) == 0 &&
+      !parse_options(argc, argv, &opt))
+    return status_error;
+  if (opt.mode == mode_help ||
+      (argc == 2 && std::strcmp(argv[1], "-h") == 0)) {
     std::fputs(help_text, stdout);
     return finish(status_usage);
   }
-  if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+  if (opt.mode == mode_version) {
     std::puts("qev " QEV_VERSION);
     return finish(status_usage);
   }
+  if (opt.mode == mode_tsv || opt.mode == mode_fitted) {
+    const bool all = fit_files(opt.mode, argc - opt.first_file,
+                               argv + opt.first_file);
+    return finish(all ? status_fitted : status_error);
+  }
 
+  // The plain command line, DATAFILE [a [b [c]]], after any "--".
+  argc -= opt.first_file - 1;
+  argv += opt.first_file - 1;
   if (load_data(argv[1]) < 0) return status_error;
-
   set_start(argc, argv);
   report(downhills());
   return finish(status_fitted);

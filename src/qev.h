@@ -87,6 +87,25 @@ void set_start(int argc, char **argv);
 // Writes the one-line report for a search that ran `iterations` iterations.
 void report(int iterations);
 
+// What a command line whose first argument starts with "--" asks for.
+enum run_mode { mode_plain, mode_tsv, mode_fitted, mode_help, mode_version };
+
+struct options {
+  run_mode mode;
+  int first_file;  // argv index of the first file name
+};
+
+// Parses the long options before the file names, stopping at the first
+// argument that is not one or after "--"; --start sets the a, b and c of
+// _f_parms.  Returns false after writing a usage error to standard error.
+bool parse_options(int argc, char **argv, options *opt);
+
+// Fits each of the n files from _f_parms in turn and writes the table of
+// the mode (mode_tsv or mode_fitted), with its header, to standard output.
+// A refused file gets its message on standard error and the others are
+// still fitted.  Returns true when every file was searched.
+bool fit_files(run_mode mode, int n, char **files);
+
 // Computes the per-record terms of the curve that do not depend on a, b and
 // c.  Call it once the data set is filled and before f.
 void prepare_data();
@@ -96,6 +115,10 @@ void prepare_data();
 // version k (0 is the baseline), for tests and benchmarks, and returns its
 // name, or returns nullptr if this build or processor lacks it.
 const char *use_error_measure(int k);
+
+// The curve at v's a, b and c for record i, bit for bit what f compares
+// with life[i].
+double curve_at(vertex v, int i);
 
 // RMS error of the curve at v's a, b and c over the data set (v.value is not
 // read).  NaN for an empty data set or an age outside [0, 105].

@@ -6,14 +6,18 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "gtest/gtest.h"
+#include "qev.h"
 
 extern char **environ;
 
@@ -41,8 +45,8 @@ const std::string &scratch() {
   return dir;
 }
 
-// Runs program with args; standard input comes from in_path, and standard
-// output goes to out_path when one is given.
+// Runs program with args in the test's folder; standard input comes from
+// in_path, and standard output goes to out_path when one is given.
 run_result run(const char *program, const std::vector<std::string> &args,
                const std::string &out_path = "",
                const std::string &in_path = "/dev/null") {
@@ -51,6 +55,7 @@ run_result run(const char *program, const std::vector<std::string> &args,
   const std::string err = dir + "qev.err";
   posix_spawn_file_actions_t fa;
   posix_spawn_file_actions_init(&fa);
+  posix_spawn_file_actions_addchdir_np(&fa, scratch().c_str());
   posix_spawn_file_actions_addopen(&fa, 0, in_path.c_str(), O_RDONLY, 0);
   posix_spawn_file_actions_addopen(&fa, 1, out.c_str(),
                                    O_WRONLY | O_CREAT | O_TRUNC, 0644);
@@ -376,9 +381,131 @@ const cli_case cli_cases[] = {
      true},
 };
 
-TEST(Cli, OutputErrorsAndStatusMatchExactly) {
+const std::string tsv_header = "file\ta\tb\tc\trmse\titerations\tstatus\n";
+const std::string six_row =
+    "\t0.0168609032970553\t0.094104185903438498\t-0.039756576531783432\t"
+    "0.0053191736216521247\t215\tconverged\n";
+const std::string try_help = "Try 'qev --help' for more information.\n";
+
+// The modes chosen by long options before the file names.  The file is
+// named relative to the test's folder, where qev runs.
+const cli_case mode_cases[] = {
+    {"--tsv: one row per file, full precision",
+     six,
+     {"--tsv", "data.dat", ex + "/us-1940-male.dat"},
+     tsv_header + "data.dat" + six_row + ex +
+         "/us-1940-male.dat\t0.11321551182751935\t0.13004428175069016\t"
+         "0.030172216723913285\t0.0054836977493715692\t128\tconverged\n",
+     "",
+     1},
+    {"--tsv: a refused file among good ones",
+     six,
+     {"--tsv", "missing.dat", "data.dat"},
+     tsv_header + "missing.dat\t\t\t\t\t\trefused\ndata.dat" + six_row,
+     "qev: missing.dat: No such file or directory\n",
+     2},
+    {"--tsv: a search that does not converge shows where it ended",
+     "",
+     {"--tsv", "--start=6.1,-26.4,-47.6", ex + "/us-2011-male.dat"},
+     tsv_header + ex +
+         "/us-2011-male.dat\t22070246325.958954\t-68791899712.290421\t"
+         "-2679559533.5145826\t0.8114158228642232\t10000\tnot-convergent\n",
+     "",
+     1},
+    {"--tsv: standard input and a tab in a name",
+     six,
+     {"--tsv", "-", "tab\tname.dat"},
+     tsv_header + "-" + six_row + "tab\\tname.dat\t\t\t\t\t\trefused\n",
+     "qev: tab\tname.dat: No such file or directory\n",
+     2,
+     "data.dat",
+     true},
+    {"--fitted: observed, fitted and residual for every record",
+     "0 1\n50 0.9\n",
+     {"--fitted", "--start=0.5", "data.dat"},
+     "file\tage\tobserved\tfitted\tresidual\n"
+     "data.dat\t0\t1\t1\t0\n"
+     "data.dat\t50\t0.90000000000000002\t0.89999999999999925\t"
+     "7.7715611723760958e-16\n",
+     "",
+     1},
+    {"-- ends the options: a file named like an option",
+     six,
+     {"--", "--fitted"},
+     six_fit,
+     "",
+     1,
+     "--fitted"},
+    {"--tsv -- and a file named like an option",
+     six,
+     {"--tsv", "--", "--fitted"},
+     tsv_header + "--fitted" + six_row,
+     "",
+     1,
+     "--fitted"},
+    {"--help and --version need not be alone",
+     "",
+     {"--version", "data.dat"},
+     "qev " QEV_VERSION "\n",
+     "",
+     0},
+    // Usage errors: status 2, nothing on standard output.
+    {"unknown option",
+     "",
+     {"--fitted.dat"},
+     "",
+     "qev: unknown option: --fitted.dat\n" + try_help,
+     2},
+    {"--start that is not a number",
+     "",
+     {"--tsv", "--start=1,x", "data.dat"},
+     "",
+     "qev: --start takes one to three numbers A,B,C: --start=1,x\n" + try_help,
+     2},
+    {"--start with four numbers",
+     "",
+     {"--fitted", "--start=1,2,3,4", "data.dat"},
+     "",
+     "qev: --start takes one to three numbers A,B,C: --start=1,2,3,4\n" +
+         try_help,
+     2},
+    {"--start that is not finite",
+     "",
+     {"--tsv", "--start=nan", "data.dat"},
+     "",
+     "qev: --start takes one to three numbers A,B,C: --start=nan\n" + try_help,
+     2},
+    {"--start without a value",
+     "",
+     {"--tsv", "--start"},
+     "",
+     "qev: option needs a value: --start\n" + try_help,
+     2},
+    {"--start without a table",
+     "",
+     {"--start=1", "data.dat"},
+     "",
+     "qev: --start goes with --tsv or --fitted\n" + try_help,
+     2},
+    {"two modes",
+     "",
+     {"--tsv", "--fitted", "data.dat"},
+     "",
+     "qev: only one of --tsv, --fitted, --help and --version, not also "
+     "--fitted\n" +
+         try_help,
+     2},
+    {"--tsv without files",
+     "",
+     {"--tsv"},
+     "",
+     "qev: no data file named\n" + try_help,
+     2},
+};
+
+void check_cases(const cli_case *cases, size_t n) {
   const std::string dir = scratch();
-  for (const cli_case &t : cli_cases) {
+  for (const cli_case &t : std::vector<cli_case>(cases, cases + n)) {
     SCOPED_TRACE(t.name);
     const std::string file = dir + "/" + t.file;
     const size_t slash = t.file.rfind('/');
@@ -394,6 +521,48 @@ TEST(Cli, OutputErrorsAndStatusMatchExactly) {
     EXPECT_EQ(r.out, t.out);
     EXPECT_EQ(r.err, expand(t.err));
     EXPECT_EQ(r.status, t.status);
+    unlink(file.c_str());
+  }
+}
+
+TEST(Cli, OutputErrorsAndStatusMatchExactly) {
+  check_cases(cli_cases, std::size(cli_cases));
+}
+
+TEST(Cli, ModesMatchExactly) { check_cases(mode_cases, std::size(mode_cases)); }
+
+// --tsv holds the very doubles of the search: read back with strtod they
+// equal the search's own result bit for bit, and printed with the report's
+// format they give the plain report.
+TEST(Cli, TsvHoldsTheVeryDoublesOfTheSearch) {
+  const char *tables[] = {"us-2011-male.dat", "us-2011-female.dat",
+                          "us-1940-male.dat", "finland-2013-female.dat"};
+  std::vector<std::string> args = {"--tsv"};
+  for (const char *t : tables) args.push_back(ex + "/" + t);
+  std::istringstream rows(run_qev(args).out);
+  std::string line;
+  std::getline(rows, line);
+  for (const char *t : tables) {
+    SCOPED_TRACE(t);
+    ASSERT_TRUE(std::getline(rows, line));
+    double got[4];
+    const char *p = std::strchr(line.c_str(), '\t');
+    for (double &x : got) {
+      char *end = nullptr;
+      x = std::strtod(p + 1, &end);
+      p = end;
+    }
+    char plain[128];
+    std::snprintf(plain, sizeof plain, "a= %lf, b= %lf, c= %lf, RMSE=%e\n",
+                  got[0], got[1], got[2], got[3]);
+    EXPECT_EQ(plain, run_qev({ex + "/" + t}).out);
+    ASSERT_GT(load_data((ex + "/" + t).c_str()), 0);
+    _f_parms = {0.03, 0.05, 0.01, 0.0};
+    downhills();
+    EXPECT_EQ(got[0], ivec[0].a);
+    EXPECT_EQ(got[1], ivec[0].b);
+    EXPECT_EQ(got[2], ivec[0].c);
+    EXPECT_EQ(got[3], ivec[0].value);
   }
 }
 
@@ -468,7 +637,7 @@ TEST(Plot, WritesAPictureOfTheFit) {
     SCOPED_TRACE(p.args.back());
     std::vector<std::string> args = {ex + "/us-2011-male.dat"};
     args.insert(args.end(), p.args.begin(), p.args.end());
-    const run_result r = run(QEV_PLOT, args);
+    const run_result r = run(QEV_SCRIPTS "/qev-plot", args);
     EXPECT_EQ(r.status, 0) << r.err;
     const std::string picture = p.out.empty() ? r.out : slurp(p.out);
     if (!p.out.empty()) {
@@ -509,8 +678,7 @@ TEST(Plot, RefusesToDrawWithoutAFit) {
       {"NaN RMSE",
        {dir + "/empty.dat", "-o", out},
        "qev: " + dir + "/empty.dat: warning: no records, so the RMSE is NaN\n" +
-           "qev-plot: " + dir +
-           "/empty.dat: no fit to draw: the RMSE is -nan\n",
+           "qev-plot: " + dir + "/empty.dat: no fit to draw: the RMSE is NaN\n",
        1},
       {"gnuplot fails",
        {ex + "/us-2011-male.dat", "-o", out},
@@ -520,13 +688,146 @@ TEST(Plot, RefusesToDrawWithoutAFit) {
   for (const auto &c : cases) {
     SCOPED_TRACE(c.name);
     if (c.status == 2) setenv("PATH", (dir + "/bin:" + path).c_str(), 1);
-    const run_result r = run(QEV_PLOT, c.args);
+    const run_result r = run(QEV_SCRIPTS "/qev-plot", c.args);
     setenv("PATH", path.c_str(), 1);
     EXPECT_EQ(r.status, c.status);
     EXPECT_EQ(r.err, c.err);
     EXPECT_EQ(r.out, "");
     EXPECT_NE(access(out.c_str(), F_OK), 0) << out << " was written";
   }
+}
+
+// The HMD importer on the shipped file and on small hand-made files in the
+// other layouts: abridged ages, spans of years, a cohort with ages not yet
+// reached, and files that are not HMD life tables.
+const std::string hmd_head =
+    "Somewhere, Life tables (period 5x1), Females\tLast modified: 01 Jan "
+    "2026;  Methods Protocol: v6 (2017)\n\n"
+    "  Year          Age         mx       qx    ax      lx      dx      Lx"
+    "       Tx     ex\n";
+const std::string year_header = "year\ta\tb\tc\trmse\titerations\tstatus\n";
+
+struct hmd_case {
+  const char *name;
+  std::string input;  // "" for the shipped file
+  std::vector<std::string> options;
+  std::string out;  // the whole output, or its first lines for the shipped file
+  std::string err;
+  int status;
+  std::string written = "";  // with --split=out: what out/2000.dat holds
+};
+
+const hmd_case hmd_cases[] = {
+    {"shipped 1x1 period table, 1933 to 2021",
+     "",
+     {},
+     year_header +
+         "1933\t0.071393060518783219\t0.15958287923353531\t"
+         "0.027235936973589812\t0.0046628773555475369\t162\tconverged\n",
+     "",
+     1},
+    {"abridged ages: the group starts up to 100",
+     hmd_head + "  2000    0  0.005 0.005 0.14 100000 500 99569 8147621 81.48\n"
+                "  2000  1-4  0.0002 0.0008 1.5 99500 80 397800 8048052 80.89\n"
+                "  2000  5-9  0.0001 0.0005 2.5 99420 50 496975 7650252 76.95\n"
+                "  2000  95-99  0.3 0.8 2.0 20000 16000 50000 60000 3.00\n"
+                "  2000  100-104  0.5 0.9 2.0 4000 3600 7000 10000 2.50\n"
+                "  2000  105-109  0.7 1.0 1.4 400 400 600 700 1.75\n"
+                "  2000  110+  0.7 1.0 1.4 10 10 14 14 1.40\n",
+     {"--split=out"},
+     "out/2000.dat\n",
+     "",
+     1,
+     "0\t1\n1\t0.995\n5\t0.9942\n95\t0.2\n100\t0.04\n"},
+    {"spans of years",
+     hmd_head +
+         "  1930-1934  0  0.05 0.05 0.26 100000 5000 96130 6279695 62.80\n"
+         "  1930-1934  1  0.008 0.008 0.5 95000 760 94374 6183565 65.23\n"
+         "  1935-1939  0  0.04 0.04 0.26 100000 4000 96130 6279695 64.80\n"
+         "  1935-1939  1  0.007 0.007 0.5 96000 672 94374 6183565 66.23\n",
+     {},
+     year_header +
+         "1930-1934\t9.3194494587306878\t0.30911968279969715\t"
+         "0.025719338410378635\t3.1401849173675503e-16\t140\tconverged\n"
+         "1935-1939\t9.3497733533549621\t0.23394788776188552\t"
+         "0.021583650400309504\t2.3551386880256624e-16\t141\tconverged\n",
+     "",
+     1},
+    {"cohort with ages not yet reached",
+     hmd_head + "  1990  0  0.005 0.005 0.14 100000 500 99569 . .\n"
+                "  1990  1  0.0002 0.0008 0.5 99500 80 99460 . .\n"
+                "  1990  2  . . . . . . . .\n"
+                "  1990  3  . . . . . . . .\n"
+                "  1991  0  0.005 0.005 0.14 100000 400 99569 . .\n",
+     {},
+     year_header +
+         "1990\t0.59097727818382695\t0.10562879991941049\t"
+         "-0.0061967419798817161\t2.3551386880256624e-16\t137\tconverged\n"
+         "1991\t0.029999999999999999\t0.050000000000000003\t0.01\t0\t0\t"
+         "converged\n",
+     "qev-hmd: hmd.txt: 1990: left out 2 ages with no l(x), from age 2\n",
+     1},
+    {"not an HMD life table",
+     "age life\n0 1\n1 0.9\n",
+     {},
+     "",
+     "qev-hmd: hmd.txt: not an HMD life table: no header line \"Year Age mx "
+     "qx ax lx dx Lx Tx ex\"\n",
+     2},
+    {"a row cut short",
+     hmd_head + "  2000  0  0.1 0.1 0.1 100000 1 1 1 1\n"
+                "  2000  1  0.1 0.1 0.1 99000 1 1 1\n",
+     {},
+     "",
+     "qev-hmd: hmd.txt: line 5: not an HMD life-table row: 9 columns, not 10\n",
+     2},
+};
+
+TEST(Hmd, ImportsEveryLayout) {
+  setenv("QEV", QEV_BINARY, 1);
+  const std::string dir = scratch();
+  for (const hmd_case &t : hmd_cases) {
+    SCOPED_TRACE(t.name);
+    std::vector<std::string> args = t.options;
+    if (t.input.empty()) {
+      args.push_back(ex + "/hmd/USA.fltper_1x1.txt");
+    } else {
+      std::ofstream(dir + "/hmd.txt") << t.input;
+      args.push_back("hmd.txt");
+    }
+    const run_result r = run(QEV_SCRIPTS "/qev-hmd", args);
+    EXPECT_EQ(r.err, t.err);
+    EXPECT_EQ(r.status, t.status);
+    if (t.input.empty()) {
+      EXPECT_EQ(r.out.substr(0, t.out.size()), t.out);
+      EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 1 + 89);
+      EXPECT_EQ(r.out.find("refused"), std::string::npos);
+      EXPECT_EQ(r.out.find("not-convergent"), std::string::npos);
+    } else {
+      EXPECT_EQ(r.out, t.out);
+    }
+    if (!t.written.empty()) {
+      EXPECT_EQ(slurp(dir + "/out/2000.dat"), t.written);
+    }
+  }
+}
+
+TEST(Plot, DrawsTheTrendOfAYearTable) {
+  if (!have_gnuplot()) GTEST_SKIP() << "gnuplot is not installed";
+  const std::string dir = scratch();
+  std::ofstream(dir + "/years.tsv") << year_header
+                                    << "1990\t0.05\t0.1\t-0.01\t0.01\t137\t"
+                                       "converged\n1991\t0.04\t0.09\t-0.02\t"
+                                       "0.012\t10000\tnot-convergent\n"
+                                       "1992\t0.03\t0.08\t-0.03\t0.011\t99\t"
+                                       "converged\n";
+  const run_result r =
+      run(QEV_SCRIPTS "/qev-trend", {"years.tsv", "-o", "trend.png"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, "trend.png\n");
+  EXPECT_EQ(r.err,
+            "qev-trend: years.tsv: left out 1 row that did not converge\n");
+  EXPECT_EQ(slurp(dir + "/trend.png").substr(0, 8), "\x89PNG\r\n\x1a\n");
 }
 
 }  // namespace
