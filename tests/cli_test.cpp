@@ -725,7 +725,7 @@ const hmd_case hmd_cases[] = {
          "1933\t0.071393060518783219\t0.15958287923353531\t"
          "0.027235936973589812\t0.0046628773555475369\t162\tconverged\n",
      "",
-     1},
+     0},
     {"abridged ages: the group starts up to 100",
      hmd_head + "  2000    0  0.005 0.005 0.14 100000 500 99569 8147621 81.48\n"
                 "  2000  1-4  0.0002 0.0008 1.5 99500 80 397800 8048052 80.89\n"
@@ -737,7 +737,7 @@ const hmd_case hmd_cases[] = {
      {"--split=out"},
      "out/2000.dat\n",
      "",
-     1,
+     0,
      "0\t1\n1\t0.995\n5\t0.9942\n95\t0.2\n100\t0.04\n"},
     {"spans of years",
      hmd_head +
@@ -752,7 +752,7 @@ const hmd_case hmd_cases[] = {
          "1935-1939\t9.3497733533549621\t0.23394788776188552\t"
          "0.021583650400309504\t2.3551386880256624e-16\t141\tconverged\n",
      "",
-     1},
+     0},
     {"cohort with ages not yet reached",
      hmd_head + "  1990  0  0.005 0.005 0.14 100000 500 99569 . .\n"
                 "  1990  1  0.0002 0.0008 0.5 99500 80 99460 . .\n"
@@ -766,7 +766,7 @@ const hmd_case hmd_cases[] = {
          "1991\t0.029999999999999999\t0.050000000000000003\t0.01\t0\t0\t"
          "converged\n",
      "qev-hmd: hmd.txt: 1990: left out 2 ages with no l(x), from age 2\n",
-     1},
+     0},
     {"not an HMD life table",
      "age life\n0 1\n1 0.9\n",
      {},
