@@ -1,90 +1,103 @@
-// Benchmarks of the error measure and of a whole search.
+// Benchmarks of the error measure and of a whole search, on bench/worst.dat
+// (200 records), for every version of the error measure this processor runs.
 //
-// Each measure runs on bench/worst.dat (200 records).  The literal error
-// measure from tests/literal.h is the baseline; ErrorMeasure/sum_floor is the
-// floor that the in-order sum of squares sets, one dependent addition per
-// record.
-// Per-record times are reported as the counter per_record.
+// The search calls the error measure with points that depend on the values
+// it returned before, so consecutive calls cannot overlap.  The benchmarks
+// keep that dependence: each call's vertex is moved by a negligible multiple
+// of the previous call's result, and the floor, one dependent addition per
+// record, is chained across calls the same way.  Per-record times are the
+// counter per_record (per vertex and record for multi-vertex passes).
 #include <cstdio>
+#include <cstring>
 #include <string>
 
 #include "benchmark/benchmark.h"
-#include "literal.h"
 #include "qev.h"
-
-// The same search compiled a second time against the literal error measure,
-// with its own names so that both can run side by side in one binary.
-#define f literal::f
-#define sort literal_sort
-#define downhills literal_downhills
-#define ivec literal_ivec
-#define _f_parms literal_f_parms
-#include "simplex.cpp"
-#undef f
-#undef sort
-#undef downhills
-#undef ivec
-#undef _f_parms
 
 namespace {
 
 constexpr vertex worst_start = {7.4, -21.5, -43.7, 0.0};
+constexpr vertex fitted = {0.0168872, 0.0874794, -0.0284394, 0.0};
+constexpr double tiny = 0x1p-1000;  // a result times this moves nothing
 
-void per_record(benchmark::State &state) {
+void per_record(benchmark::State &state, int vertices) {
   state.counters["per_record"] = benchmark::Counter(
-      double(state.iterations()) * n_data,
+      double(state.iterations()) * n_data * vertices,
       benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
 
-// version < 0: the literal evaluation; otherwise that version of f.
-void BM_ErrorMeasure(benchmark::State &state, int version) {
-  if (version >= 0 && use_error_measure(version) == nullptr) {
+// Version k of the error measure on `vertices` vertices per pass.
+void BM_ErrorMeasure(benchmark::State &state, int k, int vertices) {
+  const char *name = use_error_measure(k);
+  if (name == nullptr) {
     state.SkipWithError("not available on this processor");
     return;
   }
-  double (*measure)(vertex) = version < 0 ? literal::f : f;
-  vertex v = {0.0168872, 0.0874794, -0.0284394, 0.0};
+  vertex v[3] = {fitted, fitted, fitted};
+  v[1].b += 1e-3;
+  v[2].c += 1e-3;
+  double carry = 0.0;
   for (auto _ : state) {
-    benchmark::DoNotOptimize(v);
-    benchmark::DoNotOptimize(measure(v));
+    for (int j = 0; j < vertices; ++j) v[j].a = fitted.a + carry * tiny;
+    f_many(v, vertices);
+    carry = v[0].value;
   }
-  per_record(state);
+  benchmark::DoNotOptimize(carry);
+  per_record(state, vertices);
+  use_error_measure(-1);
 }
-BENCHMARK_CAPTURE(BM_ErrorMeasure, literal, -1);
-BENCHMARK_CAPTURE(BM_ErrorMeasure, baseline, 0);
-BENCHMARK_CAPTURE(BM_ErrorMeasure, avx, 1);
-BENCHMARK_CAPTURE(BM_ErrorMeasure, avx512f, 2);
 
-// The floor: the sum of 200 squares in order, nothing else.
+// The floor: the in-order sum of 200 squares, one dependent addition per
+// record, each call starting from the last one's sum.
 void BM_Sum(benchmark::State &state) {
   double square[max_data];
   for (int i = 0; i < n_data; ++i) square[i] = life[i] * life[i];
+  benchmark::DoNotOptimize(square);
+  double carry = 0.0;
   for (auto _ : state) {
-    benchmark::DoNotOptimize(square);
-    double sum = 0.0;
+    double sum = carry * tiny;
     for (int i = 0; i < n_data; ++i) sum = sum + square[i];
-    benchmark::DoNotOptimize(sum);
+    carry = sum;
   }
-  per_record(state);
+  benchmark::DoNotOptimize(carry);
+  per_record(state, 1);
 }
 BENCHMARK(BM_Sum)->Name("ErrorMeasure/sum_floor");
 
-// A whole search from the worst-case start, with the widest version of f
-// (the last one use_error_measure accepts stays selected).
-void BM_WholeSearch(benchmark::State &state, int (*search)(), vertex *start) {
-  for (int k = 0; use_error_measure(k) != nullptr; ++k) {
+// A whole search from the worst-case start (all 10000 iterations) with
+// version k; the same downhills runs on every version.
+void BM_WholeSearch(benchmark::State &state, int k) {
+  if (use_error_measure(k) == nullptr) {
+    state.SkipWithError("not available on this processor");
+    return;
   }
   int n = 0;
   for (auto _ : state) {
-    *start = worst_start;
-    benchmark::DoNotOptimize(n = search());
+    _f_parms = worst_start;
+    benchmark::DoNotOptimize(n = downhills());
   }
   state.counters["iterations"] = n;
+  use_error_measure(-1);
 }
-BENCHMARK_CAPTURE(BM_WholeSearch, literal, literal_downhills, &literal_f_parms)
-    ->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(BM_WholeSearch, fast, downhills, &_f_parms)
-    ->Unit(benchmark::kMillisecond);
+
+std::string processor() {
+  std::FILE *fp = std::fopen("/proc/cpuinfo", "r");
+  char line[256];
+  std::string name = "unknown";
+  while (fp != nullptr && std::fgets(line, sizeof line, fp) != nullptr) {
+    if (std::strncmp(line, "model name", 10) == 0) {
+      name = std::strchr(line, ':') + 2;
+      name.pop_back();
+    } else if (std::strncmp(line, "cpu family", 10) == 0 ||
+               std::strncmp(line, "model\t", 6) == 0) {
+      name += std::string(", ") + line;
+      name.pop_back();
+    }
+    if (line[0] == '\n') break;  // the first processor is enough
+  }
+  if (fp != nullptr) std::fclose(fp);
+  return name;
+}
 
 }  // namespace
 
@@ -94,6 +107,19 @@ int main(int argc, char **argv) {
     std::fprintf(stderr, "qev_bench: %s: cannot load the data set\n", path);
     return 2;
   }
+  benchmark::AddCustomContext("processor", processor());
+  benchmark::AddCustomContext("version qev picks", use_error_measure(-1));
+  for (int k = 0; const char *name = use_error_measure(k); ++k) {
+    for (int vertices = 1; vertices <= (k < 2 ? 1 : 3); ++vertices)
+      benchmark::RegisterBenchmark(
+          ("ErrorMeasure/" + std::string(name) + "/" + std::to_string(vertices))
+              .c_str(),
+          BM_ErrorMeasure, k, vertices);
+    benchmark::RegisterBenchmark(("WholeSearch/" + std::string(name)).c_str(),
+                                 BM_WholeSearch, k)
+        ->Unit(benchmark::kMillisecond);
+  }
+  use_error_measure(-1);
   benchmark::Initialize(&argc, argv);
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();

@@ -27,10 +27,11 @@ struct field {
 bool is_space(int ch) { return ch == ' ' || (ch >= '\t' && ch <= '\r'); }
 
 // Reads the next whitespace-separated field.  Returns false at the end of
-// the input or on a read error (the caller checks ferror).
+// the input or on a read error (the caller checks ferror).  The stream
+// belongs to this thread alone, so it is read without locking.
 bool next_field(std::FILE *fp, int *line, field *fl) {
   int ch;
-  while ((ch = getc(fp)) != EOF && is_space(ch))
+  while ((ch = getc_unlocked(fp)) != EOF && is_space(ch))
     if (ch == '\n') ++*line;
   if (ch == EOF) return false;
   fl->line = *line;
@@ -42,7 +43,7 @@ bool next_field(std::FILE *fp, int *line, field *fl) {
       break;
     }
     fl->text[fl->len++] = static_cast<char>(ch);
-  } while ((ch = getc(fp)) != EOF && !is_space(ch));
+  } while ((ch = getc_unlocked(fp)) != EOF && !is_space(ch));
   if (ch == '\n') ++*line;
   fl->text[fl->len] = '\0';
   return true;
@@ -251,8 +252,8 @@ bool parse_start(const char *text) {
   for (double *x : parm) {
     char *end = nullptr;
     const double v = std::strtod(p, &end);
-    if (end == p || is_space(*p) ||
-        !std::isfinite(v) || (*end != ',' && *end != '\0'))
+    if (end == p || is_space(*p) || !std::isfinite(v) ||
+        (*end != ',' && *end != '\0'))
       return false;
     *x = v;
     if (*end == '\0') return true;
@@ -344,14 +345,15 @@ bool parse_options(int argc, char **argv, options *opt) {
       start = true;
     } else if (c == '?' || c == ':') {
       const char *arg = argv[optind - 1];
-      return usage_error(c == ':' ? "option needs a value: "
+      return usage_error(c == ':'                ? "option needs a value: "
                          : std::strchr(arg, '=') ? "option takes no value: "
                                                  : "unknown option: ",
                          arg);
     } else if (opt->mode != mode_plain) {
-      return usage_error("only one of --tsv, --fitted, --help and --version, "
-                         "not also ",
-                         argv[optind - 1]);
+      return usage_error(
+          "only one of --tsv, --fitted, --help and --version, "
+          "not also ",
+          argv[optind - 1]);
     } else {
       opt->mode = static_cast<run_mode>(c);
     }
@@ -360,8 +362,7 @@ bool parse_options(int argc, char **argv, options *opt) {
   const bool table = opt->mode == mode_tsv || opt->mode == mode_fitted;
   if (start && !table)
     return usage_error("--start goes with --tsv or --fitted", "");
-  if (table && optind == argc)
-    return usage_error("no data file named", "");
+  if (table && optind == argc) return usage_error("no data file named", "");
   if (opt->mode == mode_plain && optind == argc)
     return usage_error("no data file named after --", "");
   return true;

@@ -10,6 +10,7 @@
 // a or b at age 105 give NaN or infinities that flow through IEEE
 // arithmetic, and the search treats a NaN error as losing every comparison.
 #include <cmath>
+#include <cstring>
 
 #include "qev.h"
 
@@ -37,9 +38,8 @@ double a_factor[max_data];
 double b_factor[max_data];
 double c_term[max_data];
 
-// The running sum is one chain of dependent additions, in record order; the
-// residuals feeding it have no dependence between records, so the compiler
-// computes them several at a time (at -O3) while the chain advances.
+// The curve at record i from the cached factors: the operations of the
+// formula, in its order.
 inline __attribute__((always_inline)) double curve(vertex v, int i) {
   const double t1 = v.a * a_factor[i];
   const double t2 = v.b * b_factor[i];
@@ -47,75 +47,165 @@ inline __attribute__((always_inline)) double curve(vertex v, int i) {
   return 1.0 / (((t1 + t2) + t3) + 1.0);
 }
 
-inline __attribute__((always_inline)) double rmse(vertex v) {
+// The error of K independent vertices in one pass over the records, into
+// their value fields.  Each vertex keeps its own sum, added in record order,
+// so each value is bit for bit what a pass of its own gives.  A sum is a
+// chain of dependent additions whose latency bounds a pass; K chains
+// advance side by side, and the residuals feeding them are computed several
+// records at a time (at -O3) while the chains advance.
+template <int K>
+inline __attribute__((always_inline)) void rmse(vertex *v) {
+  vertex p[K];
+  double sum[K];
+  for (int k = 0; k < K; ++k) {
+    p[k] = v[k];
+    sum[k] = 0.0;
+  }
+  for (int i = 0; i < n_data; ++i) {
+    for (int k = 0; k < K; ++k) {
+      const double r = life[i] - curve(p[k], i);
+      sum[k] = sum[k] + r * r;
+    }
+  }
+  for (int k = 0; k < K; ++k)
+    v[k].value = std::sqrt(sum[k] / static_cast<double>(n_data));
+}
+
+// The formula evaluated as it stands, powers and exponentials in the loop:
+// the reference that the cached versions match, for tests and benchmarks.
+void rmse_literal(vertex *v) {
   double sum = 0.0;
   for (int i = 0; i < n_data; ++i) {
-    const double r = life[i] - curve(v, i);
+    const double x = static_cast<double>(age[i]);
+    const double u = x / (terminal_age - x);
+    const double t1 = v->a * std::pow(u, a_exponent);
+    const double t2 = v->b * std::pow(std::exp(u) - 1.0, b_exponent);
+    const double t3 = v->c * (1.0 - std::exp(x * c_factor));
+    const double curve = 1.0 / (((t1 + t2) + t3) + 1.0);
+    const double r = life[i] - curve;
     sum = sum + r * r;
   }
-  return std::sqrt(sum / static_cast<double>(n_data));
+  v->value = std::sqrt(sum / static_cast<double>(n_data));
 }
 
-// Versions of rmse for wider vectors, picked from what the C library already
-// knows of the processor (asking again with cpuid costs microseconds in a
-// virtual machine, as much as a whole fit).  Each lane does the same IEEE
-// operations in the same order and fused multiply-add stays off, so all
-// versions agree.
-double rmse_baseline(vertex v) { return rmse(v); }
+// Versions of the error measure: the kernels for one, two and three
+// vertices, compiled for one instruction set each.  Every lane does the same
+// IEEE operations in the same order and fused multiply-add stays off, so all
+// versions agree.  "literal" and "plain" (the cached loop, one vertex per
+// pass, no target attributes) are baselines for tests and benchmarks.
+using kernel = void (*)(vertex *);
+
+template <kernel one>
+void one_at_a_time(vertex *v) {
+  for (int k = 0; k < 2; ++k) one(v + k);
+}
+template <kernel one>
+void three_at_a_time(vertex *v) {
+  for (int k = 0; k < 3; ++k) one(v + k);
+}
+
+void plain_1(vertex *v) { rmse<1>(v); }
+
+#define QEV_KERNELS(name, attr)                 \
+  attr void name##_1(vertex *v) { rmse<1>(v); } \
+  attr void name##_2(vertex *v) { rmse<2>(v); } \
+  attr void name##_3(vertex *v) { rmse<3>(v); }
+QEV_KERNELS(sse2, )
 #ifdef QEV_VECTOR_VERSIONS
-__attribute__((target("avx"))) double rmse_avx(vertex v) { return rmse(v); }
-__attribute__((target("avx512f"))) double rmse_avx512(vertex v) {
-  return rmse(v);
-}
+QEV_KERNELS(avx2, __attribute__((target("avx2"))))
+QEV_KERNELS(avx512, __attribute__((target("avx512f"))))
 #endif
-
-using measure_fn = double (*)(vertex);
 
 struct version {
   const char *name;
-  measure_fn measure;
+  kernel measure[3];  // for 1, 2 and 3 vertices
   bool usable;
 };
 
 version versions[] = {
-    {"baseline", rmse_baseline, true},
+    {"literal",
+     {rmse_literal, one_at_a_time<rmse_literal>, three_at_a_time<rmse_literal>},
+     true},
+    {"plain",
+     {plain_1, one_at_a_time<plain_1>, three_at_a_time<plain_1>},
+     true},
+    {"sse2", {sse2_1, sse2_2, sse2_3}, true},
 #ifdef QEV_VECTOR_VERSIONS
-    {"avx", rmse_avx, CPU_FEATURE_ACTIVE(AVX)},
-    {"avx512f", rmse_avx512, CPU_FEATURE_ACTIVE(AVX512F)},
+    {"avx2", {avx2_1, avx2_2, avx2_3}, CPU_FEATURE_ACTIVE(AVX2)},
+    {"avx512", {avx512_1, avx512_2, avx512_3}, CPU_FEATURE_ACTIVE(AVX512F)},
 #endif
 };
 constexpr int n_versions = sizeof versions / sizeof versions[0];
 
-measure_fn widest() {
-  measure_fn m = rmse_baseline;
-  for (const version &k : versions)
-    if (k.usable) m = k.measure;
-  return m;
+// The version to use, from what the C library already knows of the
+// processor (asking again with cpuid costs microseconds in a virtual
+// machine, as much as a whole fit).  The 256-bit version wins the whole
+// search wherever it was measured: on AMD Zen 4 by 0.89x the AVX-512
+// version's time and on Intel Sapphire Rapids, where any 512-bit operation
+// in flight slows the scalar additions of the sums, by about 0.7x.  So
+// AVX-512 is never picked, and a processor without AVX2 gets SSE2.
+int fastest() {
+#ifdef QEV_PLAIN
+  return 1;  // the benchmarks' straightforward program
+#endif
+  for (int k = 0; k < n_versions; ++k)
+    if (versions[k].usable && std::strcmp(versions[k].name, "avx2") == 0)
+      return k;
+  return 2;  // sse2
 }
 
-measure_fn error_measure = widest();
-
-}  // namespace
+const kernel *error_measure = versions[fastest()].measure;
 
 // Both powers go through pow, not multiplications or sqrt, so a negative base
 // gives the library's NaN (b term) or a negative cube (a term); the c term
 // uses the raw age, not u.
+vertex factors(int x_int) {
+  const double x = static_cast<double>(x_int);
+  const double u = x / (terminal_age - x);
+  return {std::pow(u, a_exponent), std::pow(std::exp(u) - 1.0, b_exponent),
+          1.0 - std::exp(x * c_factor), 0.0};
+}
+
+// The factors of the ages a life table has, 0 to 105, kept for the whole
+// run: a collection of tables repeats them, and they cost two powers and
+// two exponentials each.
+constexpr int cached_ages = 106;
+vertex by_age[cached_ages];
+bool by_age_known[cached_ages];
+
+}  // namespace
+
 void prepare_data() {
   for (int i = 0; i < n_data; ++i) {
-    const double x = static_cast<double>(age[i]);
-    const double u = x / (terminal_age - x);
-    a_factor[i] = std::pow(u, a_exponent);
-    b_factor[i] = std::pow(std::exp(u) - 1.0, b_exponent);
-    c_term[i] = 1.0 - std::exp(x * c_factor);
+    const int x = age[i];
+    vertex t;
+    if (x >= 0 && x < cached_ages) {
+      if (!by_age_known[x]) {
+        by_age[x] = factors(x);
+        by_age_known[x] = true;
+      }
+      t = by_age[x];
+    } else {
+      t = factors(x);
+    }
+    a_factor[i] = t.a;
+    b_factor[i] = t.b;
+    c_term[i] = t.c;
   }
 }
 
 const char *use_error_measure(int k) {
+  if (k == -1) k = fastest();
   if (k < 0 || k >= n_versions || !versions[k].usable) return nullptr;
   error_measure = versions[k].measure;
   return versions[k].name;
 }
 
-double f(vertex v) { return error_measure(v); }
+double f(vertex v) {
+  error_measure[0](&v);
+  return v.value;
+}
+
+void f_many(vertex *v, int k) { error_measure[k - 1](v); }
 
 double curve_at(vertex v, int i) { return curve(v, i); }

@@ -110,10 +110,12 @@ bool fit_files(run_mode mode, int n, char **files);
 // c.  Call it once the data set is filled and before f.
 void prepare_data();
 
-// The error measure comes in versions for several vector widths, with the
-// same results; the widest the processor runs is used.  This switches to
-// version k (0 is the baseline), for tests and benchmarks, and returns its
-// name, or returns nullptr if this build or processor lacks it.
+// The error measure comes in versions for several instruction sets, with the
+// same results; the one fastest on this processor is used.  This switches to
+// version k (0 is the literal formula, 1 the plain cached loop; the others
+// are the vector versions; -1 the one fastest here), for tests and
+// benchmarks, and returns its name, or returns nullptr if this build or
+// processor lacks it.
 const char *use_error_measure(int k);
 
 // The curve at v's a, b and c for record i, bit for bit what f compares
@@ -123,6 +125,10 @@ double curve_at(vertex v, int i);
 // RMS error of the curve at v's a, b and c over the data set (v.value is not
 // read).  NaN for an empty data set or an age outside [0, 105].
 double f(vertex v);
+
+// Sets the value of each of v[0] .. v[k-1], k from 1 to 3, to f of it, in
+// one pass over the data set: bit for bit what k calls of f give.
+void f_many(vertex *v, int k);
 
 // Orders the four vertices of s by value, ascending, with an exchange sort.
 // A vertex whose value is NaN keeps its slot.

@@ -64,7 +64,8 @@ int downhills() {
   ivec[1].a += initial_step;
   ivec[2].b += initial_step;
   ivec[3].c += initial_step;
-  for (vertex &v : ivec) v.value = f(v);
+  f_many(ivec, 3);
+  f_many(ivec + 3, 1);
   sort(ivec);
 
   int count = 0;
@@ -78,13 +79,15 @@ int downhills() {
       spread = 1 - ivec[0].value / ivec[3].value;
     if (spread <= tolerance) return count;
 
-    vertex cen = centroid();
-    cen.value = f(cen);
-
-    // Reflection: 2 centroid - worst.
-    vertex ref = {2.0 * cen.a - ivec[3].a, 2.0 * cen.b - ivec[3].b,
-                  2.0 * cen.c - ivec[3].c, 0.0};
-    ref.value = f(ref);
+    // The centroid and the reflected point (2 centroid - worst) are scored
+    // in one pass: neither depends on the other's value.
+    vertex pts[2];
+    pts[0] = centroid();
+    pts[1] = {2.0 * pts[0].a - ivec[3].a, 2.0 * pts[0].b - ivec[3].b,
+              2.0 * pts[0].c - ivec[3].c, 0.0};
+    f_many(pts, 2);
+    const vertex cen = pts[0];
+    const vertex ref = pts[1];
     if (std::fabs(ref.value - cen.value) < tolerance) spread = 0;  // stall
 
     if (ref.value < ivec[3].value) ivec[3] = ref;
@@ -103,13 +106,15 @@ int downhills() {
       con.value = f(con);
       if (con.value < worst.value) worst = con;
       if (ivec[2].value < worst.value) {
-        // Shrink towards the best vertex; the best is scored again too.
+        // Shrink towards the best vertex.  The best is scored again too,
+        // which gives the value it already holds, bit for bit, so only the
+        // three that moved are scored, in one pass.
         for (int k = 1; k < 4; ++k) {
           ivec[k].a = 0.5 * (ivec[0].a + ivec[k].a);
           ivec[k].b = 0.5 * (ivec[0].b + ivec[k].b);
           ivec[k].c = 0.5 * (ivec[0].c + ivec[k].c);
         }
-        for (vertex &v : ivec) v.value = f(v);
+        f_many(ivec + 1, 3);
       }
     }
     sort(ivec);
