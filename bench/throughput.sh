@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Tables per second: one qev --tsv process over the 89 yearly tables of the
 # shipped HMD file, against one qev process per table, side by side on one
-# core; then the parallel recipe of the README over every core, and the peak
+# core; then the parallel recipe of the README over every core (one batch of
+# tables per core), and the peak
 # memory of --tsv for 89 and for 890 files.  Needs a Release build,
 # hyperfine and GNU time (apt-get install hyperfine time):
 #   cmake --workflow --preset release && bench/throughput.sh
@@ -27,7 +28,7 @@ cat >"$work/tsv.sh" <<SH
 SH
 cat >"$work/parallel.sh" <<SH
 printf '%s\0' "$work"/years/*.dat |
-  xargs -0 -n 12 -P "\$(nproc)" "$b/qev" --tsv |
+  xargs -0 -n $(( (n + $(nproc) - 1) / $(nproc) )) -P "\$(nproc)" "$b/qev" --tsv |
   awk 'NR == 1 { h = \$0; print; next } \$0 != h' >/dev/null
 true
 SH
