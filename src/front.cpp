@@ -239,7 +239,7 @@ void report(int iterations) {
 
 namespace {
 
-int usage_error(const char *what, const char *arg) {
+bool usage_error(const char *what, const char *arg) {
   std::fprintf(stderr, "qev: %s%s\nTry 'qev --help' for more information.\n",
                what, arg);
   return false;

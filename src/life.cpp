@@ -71,17 +71,29 @@ inline __attribute__((always_inline)) void rmse(vertex *v) {
     v[k].value = std::sqrt(sum[k] / static_cast<double>(n_data));
 }
 
+// The factors of a, b and c at one age.  Both powers go through pow, not
+// multiplications or sqrt, so a negative base gives the library's NaN (b
+// term) or a negative cube (a term); the c term uses the raw age, not u.
+struct terms {
+  double a;
+  double b;
+  double c;
+};
+
+terms factors(int x_int) {
+  const double x = static_cast<double>(x_int);
+  const double u = x / (terminal_age - x);
+  return {std::pow(u, a_exponent), std::pow(std::exp(u) - 1.0, b_exponent),
+          1.0 - std::exp(x * c_factor)};
+}
+
 // The formula evaluated as it stands, powers and exponentials in the loop:
 // the reference that the cached versions match, for tests and benchmarks.
 void rmse_literal(vertex *v) {
   double sum = 0.0;
   for (int i = 0; i < n_data; ++i) {
-    const double x = static_cast<double>(age[i]);
-    const double u = x / (terminal_age - x);
-    const double t1 = v->a * std::pow(u, a_exponent);
-    const double t2 = v->b * std::pow(std::exp(u) - 1.0, b_exponent);
-    const double t3 = v->c * (1.0 - std::exp(x * c_factor));
-    const double curve = 1.0 / (((t1 + t2) + t3) + 1.0);
+    const terms t = factors(age[i]);
+    const double curve = 1.0 / (((v->a * t.a + v->b * t.b) + v->c * t.c) + 1.0);
     const double r = life[i] - curve;
     sum = sum + r * r;
   }
@@ -156,21 +168,11 @@ int fastest() {
 
 const kernel *error_measure = versions[fastest()].measure;
 
-// Both powers go through pow, not multiplications or sqrt, so a negative base
-// gives the library's NaN (b term) or a negative cube (a term); the c term
-// uses the raw age, not u.
-vertex factors(int x_int) {
-  const double x = static_cast<double>(x_int);
-  const double u = x / (terminal_age - x);
-  return {std::pow(u, a_exponent), std::pow(std::exp(u) - 1.0, b_exponent),
-          1.0 - std::exp(x * c_factor), 0.0};
-}
-
 // The factors of the ages a life table has, 0 to 105, kept for the whole
 // run: a collection of tables repeats them, and they cost two powers and
 // two exponentials each.
 constexpr int cached_ages = 106;
-vertex by_age[cached_ages];
+terms by_age[cached_ages];
 bool by_age_known[cached_ages];
 
 }  // namespace
@@ -178,7 +180,7 @@ bool by_age_known[cached_ages];
 void prepare_data() {
   for (int i = 0; i < n_data; ++i) {
     const int x = age[i];
-    vertex t;
+    terms t;
     if (x >= 0 && x < cached_ages) {
       if (!by_age_known[x]) {
         by_age[x] = factors(x);
