@@ -152,7 +152,7 @@ constexpr int n_versions = sizeof versions / sizeof versions[0];
 // The version to use, from what the C library already knows of the
 // processor (asking again with cpuid costs microseconds in a virtual
 // machine, as much as a whole fit).  The 256-bit version wins the whole
-// search wherever it was measured: on AMD Zen 4 it takes 0.89x to 0.94x the
+// search wherever it was measured: on AMD Zen 4 it takes 0.89x to 0.95x the
 // AVX-512 version's time, and on Intel Sapphire Rapids, where any 512-bit
 // operation in flight slows the scalar additions of the sums, about 0.7x.
 // So AVX-512 is never picked, and a processor without AVX2 gets SSE2.
