@@ -107,13 +107,10 @@ void rmse_literal(vertex *v) {
 // pass, no target attributes) are baselines for tests and benchmarks.
 using kernel = void (*)(vertex *);
 
-template <kernel one>
+// K vertices scored by K passes of a one-vertex kernel.
+template <kernel one, int K>
 void one_at_a_time(vertex *v) {
-  for (int k = 0; k < 2; ++k) one(v + k);
-}
-template <kernel one>
-void three_at_a_time(vertex *v) {
-  for (int k = 0; k < 3; ++k) one(v + k);
+  for (int k = 0; k < K; ++k) one(v + k);
 }
 
 void plain_1(vertex *v) { rmse<1>(v); }
@@ -136,10 +133,11 @@ struct version {
 
 version versions[] = {
     {"literal",
-     {rmse_literal, one_at_a_time<rmse_literal>, three_at_a_time<rmse_literal>},
+     {rmse_literal, one_at_a_time<rmse_literal, 2>,
+      one_at_a_time<rmse_literal, 3>},
      true},
     {"plain",
-     {plain_1, one_at_a_time<plain_1>, three_at_a_time<plain_1>},
+     {plain_1, one_at_a_time<plain_1, 2>, one_at_a_time<plain_1, 3>},
      true},
     {"sse2", {sse2_1, sse2_2, sse2_3}, true},
 #ifdef QEV_VECTOR_VERSIONS
