@@ -71,21 +71,7 @@ inline __attribute__((always_inline)) void rmse(vertex *v) {
     v[k].value = std::sqrt(sum[k] / static_cast<double>(n_data));
 }
 
-// The factors of a, b and c at one age.  Both powers go through pow, not
-// multiplications or sqrt, so a negative base gives the library's NaN (b
-// term) or a negative cube (a term); the c term uses the raw age, not u.
-struct terms {
-  double a;
-  double b;
-  double c;
-};
-
-terms factors(int x_int) {
-  const double x = static_cast<double>(x_int);
-  const double u = x / (terminal_age - x);
-  return {std::pow(u, a_exponent), std::pow(std::exp(u) - 1.0, b_exponent),
-          1.0 - std::exp(x * c_factor)};
-}
+terms factors(int x_int) { return age_terms(static_cast<double>(x_int)); }
 
 // The formula evaluated as it stands, powers and exponentials in the loop:
 // the reference that the cached versions match, for tests and benchmarks.
@@ -174,6 +160,15 @@ terms by_age[cached_ages];
 bool by_age_known[cached_ages];
 
 }  // namespace
+
+// Both powers go through pow, not multiplications or sqrt, so a negative
+// base gives the library's NaN (b term) or a negative cube (a term); the c
+// term uses the raw age, not u.
+terms age_terms(double x) {
+  const double u = x / (terminal_age - x);
+  return {std::pow(u, a_exponent), std::pow(std::exp(u) - 1.0, b_exponent),
+          1.0 - std::exp(x * c_factor)};
+}
 
 void prepare_data() {
   for (int i = 0; i < n_data; ++i) {

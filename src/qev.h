@@ -11,6 +11,7 @@
 #define QEV_H
 
 #include <cstdio>
+#include <string>
 
 // Parameters a, b, c and the error measure at them, in that order.  Always
 // copied whole.
@@ -35,6 +36,9 @@ extern vertex ivec[4];
 // "did not converge".
 constexpr int max_iterations = 10000;
 
+// The whitespace of scanf patterns in the C locale: space, \t \n \v \f \r.
+inline bool is_space(int ch) { return ch == ' ' || (ch >= '\t' && ch <= '\r'); }
+
 // Why read_data refused a file.
 enum read_fault {
   read_ok,
@@ -56,12 +60,13 @@ constexpr int max_field = 1024;
 // unprintable bytes escaped.
 struct read_report {
   read_fault fault;
-  int line;               // line of the refused field
-  char field[160];        // the refused field
-  int age_line;           // an age outside 0..105: every error is NaN
-  int first_age;          //   the first such age
-  int value_line;         // a value that is not a share in [0, 1]
-  char first_value[160];  //   the first such value, as written
+  int line;                   // line of the refused field
+  char field[160];            // the refused field
+  int age_line;               // an age outside 0..105: every error is NaN
+  int first_age;              //   the first such age
+  int value_line;             // a value that is not a share in [0, 1]
+  char first_value[160];      //   the first such value, as written
+  int record_line[max_data];  // the line of each record stored
 };
 
 // Reads records "age value" from fp's current position to its end into the
@@ -72,6 +77,32 @@ struct read_report {
 // records stored, or -1 when it refuses the file (rep->fault says why).  Does
 // not close fp and does not touch n_data.
 int read_data(std::FILE *fp, read_report *rep);
+
+// Fewer records than this leave the three parameters free to fit anything.
+constexpr int min_records = 4;
+
+// What the data set shows that a life table should not, first instance of
+// each (lines count from 1; 0 means none).
+struct data_checks {
+  int end_line;   // age 105, where u is infinite: the search may not move
+  int rise_line;  // a value above that of the record before, at a higher
+  int rise_from;  //   age: not survivorship (q(x) or m(x)?)
+  int rise_to;
+  int again_line;  // an age seen before: two tables in one file?
+  int again_age;
+  int again_first;  //   the line where it was first seen
+};
+
+// Checks the data set; line[i] is the line record i came from.
+void check_data(const int *line, data_checks *w);
+
+// Writes the warnings for w and for a data set of fewer than min_records
+// (but not none) to standard error, as "qev: NAME: line N: warning: ...".
+void warn_data(const char *name, const data_checks &w);
+
+// Writes "qev: NAME: line N: WHAT" (without "line N: " when line is 0) to
+// standard error.
+void say(const char *name, int line, const char *what);
 
 // Opens the data file `name` ("-" is standard input), reads it into the data
 // set, sets n_data and prepares the error measure.  Messages go to standard
@@ -86,6 +117,19 @@ void set_start(int argc, char **argv);
 
 // Writes the one-line report for a search that ran `iterations` iterations.
 void report(int iterations);
+
+// What a search of the data set came to, as the tables name it
+// (status_names).  Too few records outranks the rest; a search that stopped
+// because an error was NaN, or whose best error is not finite, is no fit.
+enum fit_status {
+  fit_converged,
+  fit_not_convergent,
+  fit_no_fit,
+  fit_too_few,
+  fit_refused
+};
+extern const char *const status_names[];
+fit_status search_status(int iterations);
 
 // What a command line whose first argument starts with "--" asks for.
 enum run_mode { mode_plain, mode_tsv, mode_fitted, mode_help, mode_version };
@@ -106,6 +150,34 @@ bool parse_options(int argc, char **argv, options *opt);
 // still fitted.  Returns true when every file was searched.
 bool fit_files(run_mode mode, int n, char **files);
 
+// Table output to standard output, written in whole rows: put_* add to the
+// row being built, end_row ends it, flush_rows writes what is pending and
+// returns false when standard output failed.
+void put_text(const char *s);
+void put_raw(const std::string &s);
+void put_number(double x);  // %.17g, or NaN, Inf, -Inf
+void put_int(long x);
+void end_row();
+bool flush_rows();
+
+// Appends s[0..n) to out as a table field: tab, CR, LF and backslash
+// escaped, and the whole quoted as CSV quotes, when it holds a double quote.
+void append_field(std::string *out, const char *s, std::size_t n);
+
+// The columns after the key columns, tab-separated: of --tsv, and of
+// --fitted.
+extern const char tsv_columns[];
+extern const char fitted_columns[];
+
+// The --tsv fields after the key, for the search just run on the data set;
+// and the same fields of a refused table.
+void put_fit(int iterations);
+void put_refused();
+
+// The --fitted rows of the data set after the search: the key (already a
+// field, or several), age, observed, fitted and residual.
+void put_fitted(const std::string &key);
+
 // Computes the per-record terms of the curve that do not depend on a, b and
 // c.  Call it once the data set is filled and before f.
 void prepare_data();
@@ -118,6 +190,16 @@ void prepare_data();
 // processor lacks it.
 const char *use_error_measure(int k);
 
+// The factors of a, b and c in the curve at age x: u^3, (e^u - 1)^0.5 and
+// 1 - e^(-2x), u = x / (105 - x), computed as the error measure computes
+// them.
+struct terms {
+  double a;
+  double b;
+  double c;
+};
+terms age_terms(double x);
+
 // The curve at v's a, b and c for record i, bit for bit what f compares
 // with life[i].
 double curve_at(vertex v, int i);
@@ -129,6 +211,17 @@ double f(vertex v);
 // Sets the value of each of v[0] .. v[k-1], k from 1 to 3, to f of it, in
 // one pass over the data set: bit for bit what k calls of f give.
 void f_many(vertex *v, int k);
+
+// Life expectancy at birth of the curve at v's a, b and c: its area from age
+// 0 to 105, within 1e-6 years.  NaN when the curve has a pole or turns
+// negative there (the sum of its terms is not positive somewhere).
+double e0_fit(vertex v);
+
+// Life expectancy at birth of the data set, by the trapezoid rule over the
+// records in file order, from (0, 1) when the first age is above 0, and
+// closed by a straight line down to 0 at age 105.  NaN for an empty data
+// set, or ages that are outside 0..105 or do not rise from record to record.
+double e0_table();
 
 // Orders the four vertices of s by value, ascending, with an exchange sort.
 // A vertex whose value is NaN keeps its slot.

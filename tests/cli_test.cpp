@@ -129,6 +129,14 @@ struct cli_case {
 };
 
 const char not_convergent[] = "not convergent within 10000 iterations\n";
+// The warning for a data set of 1 to 3 records.
+std::string few(int n) {
+  return "qev: {file}: warning: " + std::to_string(n) + " record" +
+         (n > 1 ? "s" : "") +
+         ", fewer than 4: the curve's three parameters fit so few records "
+         "without meaning anything\n";
+}
+const std::string one_record = few(1);
 const char nan_fit[] = "a= 0.030000, b= 0.050000, c= 0.010000, RMSE=-nan\n";
 const char no_records[] =
     "qev: {file}: warning: no records, so the RMSE is NaN\n";
@@ -176,40 +184,40 @@ const cli_case cli_cases[] = {
      "20 0.98739\n100 0.00987\n",
      {"{file}"},
      "a= -0.221359, b= 0.084953, c= -0.028101, RMSE=5.539624e-16\n",
-     "",
+     few(2),
      1},
     // Data only at age 0 with life 0.5: every vertex scores the same, the
     // search stops at once and the report shows the start values.
-    {"defaults", "0\t0.5\n", {"{file}"}, defaults_fit, "", 1},
+    {"defaults", "0\t0.5\n", {"{file}"}, defaults_fit, one_record, 1},
     {"start a only",
      "0\t0.5\n",
      {"{file}", "1.5"},
      "a= 1.500000, b= 0.050000, c= 0.010000, RMSE=5.000000e-01\n",
-     "",
+     one_record,
      1},
     {"start a and b, b as atof reads it",
      "0\t0.5\n",
      {"{file}", "-2", "  2.5e1xyz"},
      "a= -2.000000, b= 25.000000, c= 0.010000, RMSE=5.000000e-01\n",
-     "",
+     one_record,
      1},
     {"start a, b and c",
      "0\t0.5\n",
      {"{file}", "1", "2", "3"},
      "a= 1.000000, b= 2.000000, c= 3.000000, RMSE=5.000000e-01\n",
-     "",
+     one_record,
      1},
     {"not a number is zero, fifth argument ignored",
      "0\t0.5\n",
      {"{file}", "abc", "1", "2", "3"},
      "a= 0.000000, b= 1.000000, c= 2.000000, RMSE=5.000000e-01\n",
-     "",
+     one_record,
      1},
     {"zero error",
      "0\t1\n",
      {"{file}"},
      "a= 0.030000, b= 0.050000, c= 0.010000, RMSE=0.000000e+00\n",
-     "",
+     one_record,
      1},
     {"empty file", "", {"{file}"}, nan_fit, no_records, 1},
     {"only whitespace", " \n\t\n\r\n", {"{file}"}, nan_fit, no_records, 1},
@@ -233,7 +241,8 @@ const cli_case cli_cases[] = {
      records(200) + "\n\n",
      {"{file}"},
      defaults_fit,
-     "",
+     "qev: {file}: line 2: warning: age 0 again, first on line 1: two "
+     "tables in one file?\n",
      1},
     {"file name with spaces and non-ASCII characters",
      six,
@@ -264,14 +273,41 @@ const cli_case cli_cases[] = {
      {"{file}"},
      "a= 1.423539, b= 1.026633, c= -1.273214, RMSE=7.963397e+04\n",
      "qev: {file}: line 1: warning: value 100000 is not a share still alive "
-     "between 0 and 1: divide l(x) by its radix (usually 100000)\n",
+     "between 0 and 1: divide l(x) by its radix (usually 100000)\n" +
+         few(3),
      1},
     {"NaN value",
      "0 1\n\n1 nan\n",
      {"{file}"},
      "a= 0.030000, b= 0.050000, c= 0.010000, RMSE=nan\n",
      "qev: {file}: line 3: warning: value nan is not a share still alive "
-     "between 0 and 1: divide l(x) by its radix (usually 100000)\n",
+     "between 0 and 1: divide l(x) by its radix (usually 100000)\n" +
+         few(2),
+     1},
+    // The ends of the ranges the reader and the checks draw lines at.
+    {"age 105 ends the curve: warned; values 0 and 1 are not",
+     "0 1\n50 0.9\n104 0\n105 0\n",
+     {"{file}"},
+     "a= 0.840377, b= 0.451599, c= -1.070054, RMSE=2.775558e-16\n",
+     "qev: {file}: line 4: warning: age 105 is where the curve ends (u is "
+     "infinite there), and the search can stop at its start: drop it\n",
+     1},
+    {"age 106 is outside, and so is the smallest int",
+     "0 1\n50 0.9\n106 0\n-2147483648 0\n",
+     {"{file}"},
+     nan_fit,
+     "qev: {file}: line 3: warning: age 106 is outside 0..105, so every error "
+     "is NaN: the curve is defined up to age 105; drop older ages and the "
+     "open age group\n",
+     1},
+    {"values that rise with age and an age again",
+     "0 0.01\n1 0.005\n2 0.004\n3 0.006\n0 1\n",
+     {"{file}"},
+     "a= 1190.549620, b= -1357.817605, c= 408.034497, RMSE=4.427416e-01\n",
+     "qev: {file}: line 4: warning: the value rises from age 2 to age 3: "
+     "shares still alive never rise with age (is this q(x) or m(x)?)\n"
+     "qev: {file}: line 5: warning: age 0 again, first on line 1: two tables "
+     "in one file?\n",
      1},
     // Refused inputs: a message naming the file and the line, nothing on
     // standard output.
@@ -364,6 +400,13 @@ const cli_case cli_cases[] = {
      "",
      "qev: {file}: line 2: age -2147483649 is out of range\n",
      2},
+    {"field of 40 characters is shortened; ~ is not escaped",
+     "0 1\n~" + std::string(39, '7') + " 1\n",
+     {"{file}"},
+     "",
+     "qev: {file}: line 2: \"~" + std::string(31, '7') +
+         "...\" is not a whole-number age\n",
+     2},
     {"very long field is shortened",
      "0 " + std::string(2000, '9'),
      {"{file}"},
@@ -381,10 +424,13 @@ const cli_case cli_cases[] = {
      true},
 };
 
-const std::string tsv_header = "file\ta\tb\tc\trmse\titerations\tstatus\n";
+const std::string tsv_header =
+    "file\ta\tb\tc\trmse\titerations\tstatus\trecords\te0_fit\te0_table\n";
 const std::string six_row =
     "\t0.0168609032970553\t0.094104185903438498\t-0.039756576531783432\t"
-    "0.0053191736216521247\t215\tconverged\n";
+    "0.0053191736216521247\t215\tconverged\t6\t76.327050768980627\t"
+    "76.413375000000002\n";
+const std::string refused_row = "\t\t\t\t\t\trefused\t\t\t\n";
 const std::string try_help = "Try 'qev --help' for more information.\n";
 
 // The modes chosen by long options before the file names.  The file is
@@ -395,13 +441,14 @@ const cli_case mode_cases[] = {
      {"--tsv", "data.dat", ex + "/us-1940-male.dat"},
      tsv_header + "data.dat" + six_row + ex +
          "/us-1940-male.dat\t0.11321551182751935\t0.13004428175069016\t"
-         "0.030172216723913285\t0.0054836977493715692\t128\tconverged\n",
+         "0.030172216723913285\t0.0054836977493715692\t128\tconverged\t101\t"
+         "61.654781466123886\t61.619883000000037\n",
      "",
      1},
     {"--tsv: a refused file among good ones",
      six,
      {"--tsv", "missing.dat", "data.dat"},
-     tsv_header + "missing.dat\t\t\t\t\t\trefused\ndata.dat" + six_row,
+     tsv_header + "missing.dat" + refused_row + "data.dat" + six_row,
      "qev: missing.dat: No such file or directory\n",
      2},
     {"--tsv: a search that does not converge shows where it ended",
@@ -409,13 +456,14 @@ const cli_case mode_cases[] = {
      {"--tsv", "--start=6.1,-26.4,-47.6", ex + "/us-2011-male.dat"},
      tsv_header + ex +
          "/us-2011-male.dat\t22070246325.958954\t-68791899712.290421\t"
-         "-2679559533.5145826\t0.8114158228642232\t10000\tnot-convergent\n",
+         "-2679559533.5145826\t0.8114158228642232\t10000\tnot-convergent\t101\t"
+         "NaN\t76.300650000000005\n",
      "",
      1},
     {"--tsv: standard input and a tab in a name",
      six,
      {"--tsv", "-", "tab\tname.dat"},
-     tsv_header + "-" + six_row + "tab\\tname.dat\t\t\t\t\t\trefused\n",
+     tsv_header + "-" + six_row + "tab\\tname.dat" + refused_row,
      "qev: tab\tname.dat: No such file or directory\n",
      2,
      "data.dat",
@@ -427,7 +475,47 @@ const cli_case mode_cases[] = {
      "data.dat\t0\t1\t1\t0\n"
      "data.dat\t50\t0.90000000000000002\t0.89999999999999925\t"
      "7.7715611723760958e-16\n",
-     "",
+     "qev: data.dat: warning: 2 records, fewer than 4: the curve's three "
+     "parameters fit so few records without meaning anything\n",
+     1},
+    {"--fitted spells an infinite value Inf",
+     "0 1\n1 inf\n20 0.98739\n40 0.95866\n",
+     {"--fitted", "data.dat"},
+     "file\tage\tobserved\tfitted\tresidual\n"
+     "data.dat\t0\t1\t1\t0\n"
+     "data.dat\t1\tInf\t0.98662006380365597\tInf\n"
+     "data.dat\t20\t0.98738999999999999\t0.96511727302821115\t"
+     "0.022272726971788837\n"
+     "data.dat\t40\t0.95865999999999996\t0.94064611817491894\t"
+     "0.018013881825081013\n",
+     "qev: data.dat: line 2: warning: value inf is not a share still alive "
+     "between 0 and 1: divide l(x) by its radix (usually 100000)\n"
+     "qev: data.dat: line 2: warning: the value rises from age 0 to age 1: "
+     "shares still alive never rise with age (is this q(x) or m(x)?)\n",
+     1},
+    // A search that stops because an error is NaN, with the start values
+    // and a finite RMSE, is no fit; one of fewer than 4 records fits
+    // anything; a name with a double quote is quoted as CSV quotes it.
+    {"--tsv: no fit at age 105, too few records, a name with quotes",
+     "0 1\n20 0.99163\n40 0.9754\n60 0.91411\n80 0.65501\n100 0.03128\n"
+     "105 0.0033\n",
+     {"--tsv", "\"q\"uote.dat"},
+     tsv_header +
+         "\"\"\"q\"\"uote.dat\"\t0.029999999999999999\t0.050000000000000003\t"
+         "0.01\t0.083729843108067067\t36\tno-fit\t7\t73.937962919633051\t"
+         "81.122249999999994\n",
+     "qev: \"q\"uote.dat: line 7: warning: age 105 is where the curve ends (u "
+     "is infinite there), and the search can stop at its start: drop it\n",
+     1,
+     "\"q\"uote.dat"},
+    {"--tsv: one record is too few",
+     "0 0.5\n",
+     {"--tsv", "--start=1,2", "data.dat"},
+     tsv_header +
+         "data.dat\t1\t2\t0.01\t0.5\t0\ttoo-few-records\t1\t26.90179553851732\t"
+         "26.25\n",
+     "qev: data.dat: warning: 1 record, fewer than 4: the curve's three "
+     "parameters fit so few records without meaning anything\n",
      1},
     {"-- ends the options: a file named like an option",
      six,
@@ -678,7 +766,9 @@ TEST(Plot, RefusesToDrawWithoutAFit) {
       {"NaN RMSE",
        {dir + "/empty.dat", "-o", out},
        "qev: " + dir + "/empty.dat: warning: no records, so the RMSE is NaN\n" +
-           "qev-plot: " + dir + "/empty.dat: no fit to draw: the RMSE is NaN\n",
+           "qev-plot: " + dir +
+           "/empty.dat: no fit to draw: 0 records, fewer than "
+           "4\n",
        1},
       {"gnuplot fails",
        {ex + "/us-2011-male.dat", "-o", out},
@@ -705,7 +795,8 @@ const std::string hmd_head =
     "2026;  Methods Protocol: v6 (2017)\n\n"
     "  Year          Age         mx       qx    ax      lx      dx      Lx"
     "       Tx     ex\n";
-const std::string year_header = "year\ta\tb\tc\trmse\titerations\tstatus\n";
+const std::string year_header =
+    "year\ta\tb\tc\trmse\titerations\tstatus\trecords\te0_fit\te0_table\n";
 
 struct hmd_case {
   const char *name;
@@ -723,7 +814,8 @@ const hmd_case hmd_cases[] = {
      {},
      year_header +
          "1933\t0.071393060518783219\t0.15958287923353531\t"
-         "0.027235936973589812\t0.0046628773555475369\t162\tconverged\n",
+         "0.027235936973589812\t0.0046628773555475369\t162\tconverged\t105\t"
+         "62.786726820094486\t62.80895000000001\n",
      "",
      0},
     {"abridged ages: the group starts up to 100",
@@ -748,10 +840,15 @@ const hmd_case hmd_cases[] = {
      {},
      year_header +
          "1930-1934\t9.3194494587306878\t0.30911968279969715\t"
-         "0.025719338410378635\t3.1401849173675503e-16\t140\tconverged\n"
+         "0.025719338410378635\t3.1401849173675503e-16\t140\ttoo-few-records\t"
+         "2\t31.224915946768\t50.375\n"
          "1935-1939\t9.3497733533549621\t0.23394788776188552\t"
-         "0.021583650400309504\t2.3551386880256624e-16\t141\tconverged\n",
-     "",
+         "0.021583650400309504\t2.3551386880256624e-16\t141\ttoo-few-records\t"
+         "2\t32.007060001284501\t50.899999999999999\n",
+     "qev: 1930-1934.dat: warning: 2 records, fewer than 4: the curve's three "
+     "parameters fit so few records without meaning anything\n"
+     "qev: 1935-1939.dat: warning: 2 records, fewer than 4: the curve's three "
+     "parameters fit so few records without meaning anything\n",
      0},
     {"cohort with ages not yet reached",
      hmd_head + "  1990  0  0.005 0.005 0.14 100000 500 99569 . .\n"
@@ -762,10 +859,15 @@ const hmd_case hmd_cases[] = {
      {},
      year_header +
          "1990\t0.59097727818382695\t0.10562879991941049\t"
-         "-0.0061967419798817161\t2.3551386880256624e-16\t137\tconverged\n"
+         "-0.0061967419798817161\t2.3551386880256624e-16\t137\t"
+         "too-few-records\t2\t53.823795160342812\t52.737500000000004\n"
          "1991\t0.029999999999999999\t0.050000000000000003\t0.01\t0\t0\t"
-         "converged\n",
-     "qev-hmd: hmd.txt: 1990: left out 2 ages with no l(x), from age 2\n",
+         "too-few-records\t1\t73.937962919633051\t52.5\n",
+     "qev-hmd: hmd.txt: 1990: left out 2 ages with no l(x), from age 2\n"
+     "qev: 1990.dat: warning: 2 records, fewer than 4: the curve's three "
+     "parameters fit so few records without meaning anything\n"
+     "qev: 1991.dat: warning: 1 record, fewer than 4: the curve's three "
+     "parameters fit so few records without meaning anything\n",
      0},
     {"not an HMD life table",
      "age life\n0 1\n1 0.9\n",
@@ -812,21 +914,53 @@ TEST(Hmd, ImportsEveryLayout) {
   }
 }
 
+// The table's life expectancy, by the trapezoid rule on l(x) at single ages,
+// against the HMD's own e0 (the ex column at age 0, from its Lx) for every
+// year: they differ only where l(x) is not straight between ages, mostly in
+// the first year of life, and well within 0.05 years.
+TEST(Hmd, TableLifeExpectancyIsTheHmdOne) {
+  setenv("QEV", QEV_BINARY, 1);
+  const std::string file = ex + "/hmd/USA.fltper_1x1.txt";
+  std::istringstream fits(run(QEV_SCRIPTS "/qev-hmd", {file}).out);
+  std::ifstream hmd(file);
+  std::string line;
+  std::getline(fits, line);
+  int years = 0;
+  while (std::getline(hmd, line)) {
+    std::istringstream f(line);
+    std::string year, x, e0, col;
+    if (!(f >> year >> x) || x != "0") continue;
+    for (int k = 2; k < 10; ++k) f >> e0;  // ex is the tenth column
+    ASSERT_TRUE(std::getline(fits, line)) << year;
+    SCOPED_TRACE(line);
+    std::vector<std::string> cell;
+    std::istringstream row(line);
+    while (std::getline(row, col, '\t')) cell.push_back(col);
+    ASSERT_EQ(cell.size(), 10u);
+    EXPECT_EQ(cell[0], year);
+    EXPECT_NEAR(std::stod(cell[9]), std::stod(e0), 0.05);
+    ++years;
+  }
+  EXPECT_EQ(years, 89);
+}
+
 TEST(Plot, DrawsTheTrendOfAYearTable) {
   if (!have_gnuplot()) GTEST_SKIP() << "gnuplot is not installed";
   const std::string dir = scratch();
-  std::ofstream(dir + "/years.tsv") << year_header
-                                    << "1990\t0.05\t0.1\t-0.01\t0.01\t137\t"
-                                       "converged\n1991\t0.04\t0.09\t-0.02\t"
-                                       "0.012\t10000\tnot-convergent\n"
-                                       "1992\t0.03\t0.08\t-0.03\t0.011\t99\t"
-                                       "converged\n";
+  std::ofstream(dir + "/years.tsv")
+      << year_header
+      << "1990\t0.05\t0.1\t-0.01\t0.01\t137\tconverged\t105\t70.1\t70.2\n"
+         "1991\t0.04\t0.09\t-0.02\t0.012\t10000\tnot-convergent\t105\tNaN\t"
+         "70.3\n"
+         "1992\t0.03\t0.08\t-0.03\t0.011\t99\tconverged\t105\t70.5\t70.4\n";
   const run_result r =
       run(QEV_SCRIPTS "/qev-trend", {"years.tsv", "-o", "trend.png"});
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.out, "trend.png\n");
-  EXPECT_EQ(r.err,
-            "qev-trend: years.tsv: left out 1 row that did not converge\n");
+  EXPECT_EQ(
+      r.err,
+      "qev-trend: years.tsv: left out 1 row that did not converge, marked "
+      "with dashed lines\n");
   EXPECT_EQ(slurp(dir + "/trend.png").substr(0, 8), "\x89PNG\r\n\x1a\n");
 }
 

@@ -14,6 +14,8 @@
 #include <cstring>
 #include <limits>
 #include <random>
+#include <set>
+#include <string>
 #include <vector>
 
 #include "gtest/gtest.h"
@@ -72,6 +74,7 @@ TEST(Identity, PrecomputedErrorMeasureMatchesTheLiteralOneBitForBit) {
   std::mt19937_64 gen(20261209);
   auto unit = [&gen] { return double(gen() >> 11) * 0x1p-53; };
   auto pick = [&gen](const auto &pool) { return pool[gen() % pool.size()]; };
+  std::set<std::string> compared;
   for (const family &fam : families) {
     SCOPED_TRACE(fam.name);
     for (int set = 0; set < data_sets; ++set) {
@@ -85,37 +88,54 @@ TEST(Identity, PrecomputedErrorMeasureMatchesTheLiteralOneBitForBit) {
       for (int i = 0; i < n_data; ++i) nan_in_data |= std::isnan(life[i]);
       for (int k = 0; k < vectors_per_set; ++k) {
         // Three vertices, so that the two- and three-vertex passes get
-        // different neighbours; vertex 0 is the one checked.
+        // different neighbours; every vertex of a pass is checked.
         vertex v[3];
-        for (vertex &w : v) {
+        double want[3];
+        bool nan_input[3];
+        use_error_measure(0);
+        for (int j = 0; j < 3; ++j) {
           double p[3];
           for (double &x : p)
             x = gen() % 2 ? pick(fam.parms) : (2 * unit() - 1) * fam.parm_range;
-          w = {p[0], p[1], p[2], 0.0};
+          v[j] = {p[0], p[1], p[2], 0.0};
+          want[j] = f(v[j]);
+          nan_input[j] = nan_in_data || std::isnan(p[0]) || std::isnan(p[1]) ||
+                         std::isnan(p[2]);
         }
-        use_error_measure(0);
-        const double want = f(v[0]);
-        const bool nan_input = nan_in_data || std::isnan(v[0].a) ||
-                               std::isnan(v[0].b) || std::isnan(v[0].c);
-        for (int version = 1; const char *name = use_error_measure(version);
+        // The literal and plain versions' own multi-vertex passes too.
+        for (int version = 0; const char *name = use_error_measure(version);
              ++version) {
-          for (int width = 1; width <= 3; ++width) {
+          compared.insert(name);
+          for (int width = version == 0 ? 2 : 1; width <= 3; ++width) {
             vertex w[3] = {v[0], v[1], v[2]};
             f_many(w, width);
-            const double got = w[0].value;
-            if (nan_input && std::isnan(want)) {
-              ASSERT_TRUE(std::isnan(got)) << name << ": " << got;
-              continue;
+            for (int j = 0; j < width; ++j) {
+              const double got = w[j].value;
+              if (nan_input[j] && std::isnan(want[j])) {
+                ASSERT_TRUE(std::isnan(got)) << name << ": " << got;
+                continue;
+              }
+              ASSERT_EQ(bits(got), bits(want[j]))
+                  << name << ", vertex " << j << " of " << width << ", set "
+                  << set << " of " << n_data << " records, a=" << v[j].a
+                  << " b=" << v[j].b << " c=" << v[j].c << ": " << got << " vs "
+                  << want[j];
             }
-            ASSERT_EQ(bits(got), bits(want))
-                << name << " on " << width << " vertices, set " << set << " of "
-                << n_data << " records, a=" << v[0].a << " b=" << v[0].b
-                << " c=" << v[0].c << ": " << got << " vs " << want;
           }
         }
       }
     }
   }
+  use_error_measure(-1);
+  // Every version this build has for this processor must have been checked,
+  // found independently of the code that picks them.
+  std::set<std::string> expected = {"literal", "plain", "sse2"};
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && \
+    __has_include(<sys/platform/x86.h>)
+  if (__builtin_cpu_supports("avx2")) expected.insert("avx2");
+  if (__builtin_cpu_supports("avx512f")) expected.insert("avx512");
+#endif
+  EXPECT_EQ(compared, expected);
 }
 
 }  // namespace

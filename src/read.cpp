@@ -1,8 +1,6 @@
-// Front end: the data file reader, the start values from the command line,
-// and the one-line report.  The reader explains every refusal and warning on
-// standard error; exit statuses are chosen in main.cpp.
-#include <getopt.h>
-
+// The data file reader: records "age value" split at whitespace, each field
+// converted whole, every refusal and warning explained on standard error
+// with the line it comes from.  Exit statuses are chosen in main.cpp.
 #include <cerrno>
 #include <climits>
 #include <cmath>
@@ -22,9 +20,6 @@ struct field {
   int line;
   bool too_long;
 };
-
-// The whitespace of scanf patterns in the C locale: space, \t \n \v \f \r.
-bool is_space(int ch) { return ch == ' ' || (ch >= '\t' && ch <= '\r'); }
 
 // Reads the next whitespace-separated field.  Returns false at the end of
 // the input or on a read error (the caller checks ferror).  The stream
@@ -107,12 +102,26 @@ int read_error(read_report *rep) {
   return -1;
 }
 
+const char *const warn_end =
+    "warning: age 105 is where the curve ends (u is infinite there), and the "
+    "search can stop at its start: drop it";
+const char *const warn_rise =
+    "warning: the value rises from age %d to age %d: shares still alive "
+    "never rise with age (is this q(x) or m(x)?)";
+const char *const warn_again =
+    "warning: age %d again, first on line %d: two tables in one file?";
+const char *const warn_few =
+    "warning: %d record%s, fewer than %d: the curve's three parameters fit so "
+    "few records without meaning anything";
+
 const char *const warn_age =
     "warning: age %d is outside 0..105, so every error is NaN: the curve is "
     "defined up to age 105; drop older ages and the open age group";
 const char *const warn_value =
     "warning: value %s is not a share still alive between 0 and 1: divide "
     "l(x) by its radix (usually 100000)";
+
+}  // namespace
 
 void say(const char *name, int line, const char *what) {
   if (line > 0)
@@ -121,7 +130,52 @@ void say(const char *name, int line, const char *what) {
     std::fprintf(stderr, "qev: %s: %s\n", name, what);
 }
 
-}  // namespace
+void check_data(const int *line, data_checks *w) {
+  *w = data_checks{};
+  constexpr int last_age = 105;
+  int first_line[last_age + 1] = {};  // where each age 0..105 was first seen
+  for (int i = 0; i < n_data; ++i) {
+    const int x = age[i];
+    if (x == last_age && w->end_line == 0) w->end_line = line[i];
+    if (i > 0 && w->rise_line == 0 && x > age[i - 1] && life[i] > life[i - 1]) {
+      w->rise_line = line[i];
+      w->rise_from = age[i - 1];
+      w->rise_to = x;
+    }
+    if (w->again_line != 0) continue;
+    int first = 0;
+    if (x >= 0 && x <= last_age) {
+      first = first_line[x];
+      if (first == 0) first_line[x] = line[i];
+    } else {
+      for (int j = 0; j < i && first == 0; ++j)
+        if (age[j] == x) first = line[j];
+    }
+    if (first != 0) {
+      w->again_line = line[i];
+      w->again_age = x;
+      w->again_first = first;
+    }
+  }
+}
+
+void warn_data(const char *name, const data_checks &w) {
+  char what[400];
+  if (w.end_line > 0) say(name, w.end_line, warn_end);
+  if (w.rise_line > 0) {
+    std::snprintf(what, sizeof what, warn_rise, w.rise_from, w.rise_to);
+    say(name, w.rise_line, what);
+  }
+  if (w.again_line > 0) {
+    std::snprintf(what, sizeof what, warn_again, w.again_age, w.again_first);
+    say(name, w.again_line, what);
+  }
+  if (n_data > 0 && n_data < min_records) {
+    std::snprintf(what, sizeof what, warn_few, n_data, n_data > 1 ? "s" : "",
+                  min_records);
+    say(name, 0, what);
+  }
+}
 
 int read_data(std::FILE *fp, read_report *rep) {
   *rep = read_report{};
@@ -145,6 +199,7 @@ int read_data(std::FILE *fp, read_report *rep) {
     if (count == max_data) return refuse(rep, read_too_many, a);
     age[count] = x;
     life[count] = y;
+    rep->record_line[count] = a.line;
     ++count;
     if ((x < 0 || x > 105) && rep->age_line == 0) {
       rep->age_line = a.line;
@@ -217,177 +272,9 @@ int load_data(const char *name) {
   if (got == 0) say(name, 0, "warning: no records, so the RMSE is NaN");
 
   n_data = got;
+  data_checks w;
+  check_data(rep.record_line, &w);
+  warn_data(name, w);
   prepare_data();
   return n_data;
-}
-
-void set_start(int argc, char **argv) {
-  if (argc > 2) _f_parms.a = std::atof(argv[2]);
-  if (argc > 3) _f_parms.b = std::atof(argv[3]);
-  if (argc > 4) _f_parms.c = std::atof(argv[4]);
-}
-
-void report(int iterations) {
-  if (iterations == max_iterations) {
-    std::printf("not convergent within %ld iterations\n",
-                static_cast<long>(iterations));
-  } else {
-    std::printf("a= %lf, b= %lf, c= %lf, RMSE=%e\n", ivec[0].a, ivec[0].b,
-                ivec[0].c, ivec[0].value);
-  }
-}
-
-namespace {
-
-bool usage_error(const char *what, const char *arg) {
-  std::fprintf(stderr, "qev: %s%s\nTry 'qev --help' for more information.\n",
-               what, arg);
-  return false;
-}
-
-// "A[,B[,C]]": one to three finite numbers, each whole, as strtod reads them.
-bool parse_start(const char *text) {
-  double *const parm[] = {&_f_parms.a, &_f_parms.b, &_f_parms.c};
-  const char *p = text;
-  for (double *x : parm) {
-    char *end = nullptr;
-    const double v = std::strtod(p, &end);
-    if (end == p || is_space(*p) || !std::isfinite(v) ||
-        (*end != ',' && *end != '\0'))
-      return false;
-    *x = v;
-    if (*end == '\0') return true;
-    p = end + 1;
-  }
-  return false;  // more than three values
-}
-
-// Numbers in the tables: %.17g reads back to the same double; NaN and the
-// infinities are spelled as R writes them, which pandas and strtod read too.
-void put_number(double x) {
-  if (std::isnan(x))
-    std::fputs("NaN", stdout);
-  else if (std::isinf(x))
-    std::fputs(x > 0 ? "Inf" : "-Inf", stdout);
-  else
-    std::printf("%.17g", x);
-}
-
-// A file name as a table field: tab, line ends and backslash escaped, so that
-// every row stays one line of the same number of fields.
-void put_name(const char *name) {
-  for (const char *p = name; *p != '\0'; ++p) {
-    switch (*p) {
-      case '\t':
-        std::fputs("\\t", stdout);
-        break;
-      case '\n':
-        std::fputs("\\n", stdout);
-        break;
-      case '\r':
-        std::fputs("\\r", stdout);
-        break;
-      case '\\':
-        std::fputs("\\\\", stdout);
-        break;
-      default:
-        std::putchar(*p);
-    }
-  }
-}
-
-void tsv_row(const char *name, int iterations) {
-  put_name(name);
-  const double fields[] = {ivec[0].a, ivec[0].b, ivec[0].c, ivec[0].value};
-  for (double x : fields) {
-    std::putchar('\t');
-    put_number(x);
-  }
-  std::printf("\t%d\t%s\n", iterations,
-              iterations == max_iterations ? "not-convergent" : "converged");
-}
-
-void fitted_rows(const char *name) {
-  for (int i = 0; i < n_data; ++i) {
-    const double fitted = curve_at(ivec[0], i);
-    put_name(name);
-    std::printf("\t%d\t", age[i]);
-    put_number(life[i]);
-    std::putchar('\t');
-    put_number(fitted);
-    std::putchar('\t');
-    put_number(life[i] - fitted);
-    std::putchar('\n');
-  }
-}
-
-}  // namespace
-
-bool parse_options(int argc, char **argv, options *opt) {
-  static const option longopts[] = {
-      {"tsv", no_argument, nullptr, mode_tsv},
-      {"fitted", no_argument, nullptr, mode_fitted},
-      {"help", no_argument, nullptr, mode_help},
-      {"version", no_argument, nullptr, mode_version},
-      {"start", required_argument, nullptr, 's'},
-      {nullptr, 0, nullptr, 0},
-  };
-  opt->mode = mode_plain;
-  bool start = false;
-  opterr = 0;  // the messages below name the option as it was given
-  optind = 1;
-  // "+": stop at the first file name, so that what follows keeps its meaning.
-  for (int c; (c = getopt_long(argc, argv, "+:", longopts, nullptr)) != -1;) {
-    if (c == 's') {
-      if (!parse_start(optarg))
-        return usage_error("--start takes one to three numbers A,B,C: ",
-                           argv[optind - 1]);
-      start = true;
-    } else if (c == '?' || c == ':') {
-      const char *arg = argv[optind - 1];
-      return usage_error(c == ':'                ? "option needs a value: "
-                         : std::strchr(arg, '=') ? "option takes no value: "
-                                                 : "unknown option: ",
-                         arg);
-    } else if (opt->mode != mode_plain) {
-      return usage_error(
-          "only one of --tsv, --fitted, --help and --version, "
-          "not also ",
-          argv[optind - 1]);
-    } else {
-      opt->mode = static_cast<run_mode>(c);
-    }
-  }
-  opt->first_file = optind;
-  const bool table = opt->mode == mode_tsv || opt->mode == mode_fitted;
-  if (start && !table)
-    return usage_error("--start goes with --tsv or --fitted", "");
-  if (table && optind == argc) return usage_error("no data file named", "");
-  if (opt->mode == mode_plain && optind == argc)
-    return usage_error("no data file named after --", "");
-  return true;
-}
-
-bool fit_files(run_mode mode, int n, char **files) {
-  std::fputs(mode == mode_tsv ? "file\ta\tb\tc\trmse\titerations\tstatus\n"
-                              : "file\tage\tobserved\tfitted\tresidual\n",
-             stdout);
-  bool all = true;
-  for (int k = 0; k < n; ++k) {
-    if (load_data(files[k]) < 0) {
-      all = false;
-      if (mode == mode_tsv) {
-        put_name(files[k]);
-        std::fputs("\t\t\t\t\t\trefused\n", stdout);
-      }
-      continue;
-    }
-    const int iterations = downhills();
-    if (mode == mode_tsv)
-      tsv_row(files[k], iterations);
-    else
-      fitted_rows(files[k]);
-    if (std::ferror(stdout)) return false;
-  }
-  return all;
 }
