@@ -770,6 +770,10 @@ TEST(Plot, RefusesToDrawWithoutAFit) {
            "/empty.dat: no fit to draw: 0 records, fewer than "
            "4\n",
        1},
+      {"start value that is not a number",
+       {ex + "/us-2011-male.dat", "abc", "-o", out},
+       "qev-plot: start value \"abc\" is not a number\n",
+       2},
       {"gnuplot fails",
        {ex + "/us-2011-male.dat", "-o", out},
        "broken\nqev-plot: " + out + ": gnuplot could not draw the picture\n",
