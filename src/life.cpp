@@ -22,9 +22,9 @@
 #endif
 #endif
 
-int age[max_data];
-double life[max_data];
-int n_data;
+thread_local int age[max_data];
+thread_local double life[max_data];
+thread_local int n_data;
 
 namespace {
 
@@ -34,9 +34,9 @@ constexpr double b_exponent = 0.5;
 constexpr double c_factor = -2.0;
 
 // Per-record factors of a, b and c in the curve.
-double a_factor[max_data];
-double b_factor[max_data];
-double c_term[max_data];
+thread_local double a_factor[max_data];
+thread_local double b_factor[max_data];
+thread_local double c_term[max_data];
 
 // The curve at record i from the cached factors: the operations of the
 // formula, in its order.
@@ -156,8 +156,8 @@ const kernel *error_measure = versions[fastest()].measure;
 // run: a collection of tables repeats them, and they cost two powers and
 // two exponentials each.
 constexpr int cached_ages = 106;
-terms by_age[cached_ages];
-bool by_age_known[cached_ages];
+thread_local terms by_age[cached_ages];
+thread_local bool by_age_known[cached_ages];
 
 }  // namespace
 

@@ -88,7 +88,9 @@ int main(int argc, char **argv) {
 
   // A first argument starting with "--" begins the long options; any other
   // command line means what it always meant, "-h" alone included.
-  options opt = {mode_plain, 1};
+  options opt{};
+  opt.mode = mode_plain;
+  opt.first_file = 1;
   if (std::strncmp(argv[1], "--", 2) == 0 && !parse_options(argc, argv, &opt))
     return status_error;
   if (opt.mode == mode_help || (argc == 2 && std::strcmp(argv[1], "-h") == 0)) {
@@ -100,8 +102,10 @@ int main(int argc, char **argv) {
     return finish(status_usage);
   }
   if (opt.mode == mode_tsv || opt.mode == mode_fitted) {
-    const bool all =
-        fit_files(opt.mode, argc - opt.first_file, argv + opt.first_file);
+    const int n = argc - opt.first_file;
+    char **files = argv + opt.first_file;
+    const bool all = opt.age_col != nullptr ? fit_long_files(opt, n, files)
+                                            : fit_files(opt.mode, n, files);
     return finish(all ? status_fitted : status_error);
   }
 

@@ -40,6 +40,33 @@ bool parse_start(const char *text) {
   return false;  // more than three values
 }
 
+// A whole, finite, positive number.
+bool parse_radix(const char *text, double *r) {
+  char *end = nullptr;
+  *r = std::strtod(text, &end);
+  return end != text && !is_space(*text) && *end == '\0' && std::isfinite(*r) &&
+         *r > 0;
+}
+
+// A whole number of threads, 1 to max_jobs.
+bool parse_jobs(const char *text, int *n) {
+  constexpr long max_jobs = 1024;
+  char *end = nullptr;
+  const long v = std::strtol(text, &end, 10);
+  if (*text < '0' || *text > '9' || *end != '\0' || v < 1 || v > max_jobs)
+    return false;
+  *n = static_cast<int>(v);
+  return true;
+}
+
+// Column names: non-empty, separated by single commas.
+bool parse_names(const char *text) {
+  if (*text == '\0' || *text == ',') return false;
+  for (const char *p = text; *p != '\0'; ++p)
+    if (*p == ',' && (p[1] == ',' || p[1] == '\0')) return false;
+  return true;
+}
+
 }  // namespace
 
 bool parse_options(int argc, char **argv, options *opt) {
@@ -49,9 +76,17 @@ bool parse_options(int argc, char **argv, options *opt) {
       {"help", no_argument, nullptr, mode_help},
       {"version", no_argument, nullptr, mode_version},
       {"start", required_argument, nullptr, 's'},
+      {"age", required_argument, nullptr, 'a'},
+      {"value", required_argument, nullptr, 'v'},
+      {"by", required_argument, nullptr, 'b'},
+      {"radix", required_argument, nullptr, 'r'},
+      {"jobs", required_argument, nullptr, 'j'},
+      {"require-open", no_argument, nullptr, 'o'},
       {nullptr, 0, nullptr, 0},
   };
+  *opt = options{};
   opt->mode = mode_plain;
+  bool long_only = false;  // an option that needs --age and --value
   bool start = false;
   opterr = 0;  // the messages below name the option as it was given
   optind = 1;
@@ -62,6 +97,29 @@ bool parse_options(int argc, char **argv, options *opt) {
         return usage_error("--start takes one to three numbers A,B,C: ",
                            argv[optind - 1]);
       start = true;
+    } else if (c == 'a' || c == 'v') {
+      if (*optarg == '\0')
+        return usage_error("a column needs a name: ", argv[optind - 1]);
+      (c == 'a' ? opt->age_col : opt->value_col) = optarg;
+    } else if (c == 'b') {
+      if (!parse_names(optarg))
+        return usage_error("--by takes column names NAME[,NAME...]: ",
+                           argv[optind - 1]);
+      opt->by = optarg;
+      long_only = true;
+    } else if (c == 'r') {
+      if (!parse_radix(optarg, &opt->radix))
+        return usage_error("--radix takes a positive number: ",
+                           argv[optind - 1]);
+      long_only = true;
+    } else if (c == 'j') {
+      if (!parse_jobs(optarg, &opt->jobs))
+        return usage_error("--jobs takes a number of threads, 1 to 1024: ",
+                           argv[optind - 1]);
+      long_only = true;
+    } else if (c == 'o') {
+      opt->require_open = true;
+      long_only = true;
     } else if (c == '?' || c == ':') {
       const char *arg = argv[optind - 1];
       return usage_error(c == ':'                ? "option needs a value: "
@@ -81,6 +139,15 @@ bool parse_options(int argc, char **argv, options *opt) {
   const bool table = opt->mode == mode_tsv || opt->mode == mode_fitted;
   if (start && !table)
     return usage_error("--start goes with --tsv or --fitted", "");
+  const bool long_table = opt->age_col != nullptr || opt->value_col != nullptr;
+  if (long_table && !table)
+    return usage_error("--age and --value go with --tsv or --fitted", "");
+  if (long_table && (opt->age_col == nullptr || opt->value_col == nullptr))
+    return usage_error("a long table needs both --age and --value", "");
+  if (long_only && !long_table)
+    return usage_error(
+        "--by, --radix, --jobs and --require-open go with --age and --value",
+        "");
   if (table && optind == argc) return usage_error("no data file named", "");
   if (opt->mode == mode_plain && optind == argc)
     return usage_error("no data file named after --", "");

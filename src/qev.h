@@ -22,15 +22,17 @@ struct vertex {
   double value;
 };
 
-// The data set: records 0 .. n_data - 1 in file order.
+// The data set: records 0 .. n_data - 1 in file order.  It, the simplex and
+// the error measure's caches are per thread, so that a thread fitting tables
+// of a long file is a run of its own: same bits, nothing shared.
 constexpr int max_data = 200;
-extern int age[max_data];
-extern double life[max_data];
-extern int n_data;
+extern thread_local int age[max_data];
+extern thread_local double life[max_data];
+extern thread_local int n_data;
 
 // Starting point of the search and the simplex it leaves behind, best first.
-extern vertex _f_parms;
-extern vertex ivec[4];
+extern thread_local vertex _f_parms;
+extern thread_local vertex ivec[4];
 
 // The search gives up after this many iterations; a count equal to it means
 // "did not converge".
@@ -97,12 +99,20 @@ struct data_checks {
 void check_data(const int *line, data_checks *w);
 
 // Writes the warnings for w and for a data set of fewer than min_records
-// (but not none) to standard error, as "qev: NAME: line N: warning: ...".
-void warn_data(const char *name, const data_checks &w);
+// (but not none) as "qev: NAME: line N: warning: ...", to standard error,
+// or appended to *out when out is given.
+void warn_data(const char *name, const data_checks &w,
+               std::string *out = nullptr);
 
 // Writes "qev: NAME: line N: WHAT" (without "line N: " when line is 0) to
-// standard error.
-void say(const char *name, int line, const char *what);
+// standard error, or appends it, with its line end, to *out.
+void say(const char *name, int line, const char *what,
+         std::string *out = nullptr);
+
+// Quotes text[0..len) for a message: at most 32 bytes, then "..." (also
+// when cut), with quotes, backslashes and bytes outside printable ASCII
+// escaped.  out needs room for 4 * 32 + 4 bytes.
+void show_text(const char *text, int len, bool cut, char *out);
 
 // Opens the data file `name` ("-" is standard input), reads it into the data
 // set, sets n_data and prepares the error measure.  Messages go to standard
@@ -137,12 +147,29 @@ enum run_mode { mode_plain, mode_tsv, mode_fitted, mode_help, mode_version };
 struct options {
   run_mode mode;
   int first_file;  // argv index of the first file name
+  // Long tables (--age and --value given): the columns by their header
+  // names, the key columns (comma-separated), l(x)'s radix (0: none),
+  // threads (0: every core this process may run on), and whether each
+  // group must end with its open age group.
+  const char *age_col;
+  const char *value_col;
+  const char *by;
+  double radix;
+  int jobs;
+  bool require_open;
 };
 
 // Parses the long options before the file names, stopping at the first
 // argument that is not one or after "--"; --start sets the a, b and c of
 // _f_parms.  Returns false after writing a usage error to standard error.
 bool parse_options(int argc, char **argv, options *opt);
+
+// Fits every table of each of the n long-table files (opt's columns), on
+// opt.jobs threads, and writes the table of opt.mode to standard output in
+// input order, the same bytes for any number of threads.  Refusals and
+// dropped rows are explained on standard error.  Returns true when every
+// table was searched.
+bool fit_long_files(const options &opt, int n, char **files);
 
 // Fits each of the n files from _f_parms in turn and writes the table of
 // the mode (mode_tsv or mode_fitted), with its header, to standard output.
@@ -169,8 +196,10 @@ void append_field(std::string *out, const char *s, std::size_t n);
 extern const char tsv_columns[];
 extern const char fitted_columns[];
 
-// The --tsv fields after the key, for the search just run on the data set;
-// and the same fields of a refused table.
+// The --tsv fields after the key: of a search's result, of the search just
+// run on the data set, and of a refused table.
+void put_result(vertex best, int iterations, fit_status st, int records,
+                double e0f, double e0t);
 void put_fit(int iterations);
 void put_refused();
 

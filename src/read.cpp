@@ -48,10 +48,16 @@ bool next_field(std::FILE *fp, int *line, field *fl) {
 // quotes, backslashes and bytes outside printable ASCII escaped, so that
 // binary input cannot reach the terminal.
 void show(const field &fl, char *out) {
+  show_text(fl.text, fl.len, fl.too_long, out);
+}
+
+}  // namespace
+
+void show_text(const char *text, int len, bool cut, char *out) {
   constexpr int shown = 32;
-  const int n = fl.len < shown ? fl.len : shown;
+  const int n = len < shown ? len : shown;
   for (int i = 0; i < n; ++i) {
-    const unsigned char ch = static_cast<unsigned char>(fl.text[i]);
+    const unsigned char ch = static_cast<unsigned char>(text[i]);
     if (ch == '"' || ch == '\\') {
       *out++ = '\\';
       *out++ = static_cast<char>(ch);
@@ -61,9 +67,11 @@ void show(const field &fl, char *out) {
       *out++ = static_cast<char>(ch);
     }
   }
-  if (fl.len > shown || fl.too_long) out = std::strcpy(out, "...") + 3;
+  if (len > shown || cut) out = std::strcpy(out, "...") + 3;
   *out = '\0';
 }
+
+namespace {
 
 bool whole(const field &fl, const char *end) { return end == fl.text + fl.len; }
 
@@ -123,11 +131,19 @@ const char *const warn_value =
 
 }  // namespace
 
-void say(const char *name, int line, const char *what) {
-  if (line > 0)
-    std::fprintf(stderr, "qev: %s: line %d: %s\n", name, line, what);
-  else
-    std::fprintf(stderr, "qev: %s: %s\n", name, what);
+void say(const char *name, int line, const char *what, std::string *out) {
+  char where[32] = "";
+  if (line > 0) std::snprintf(where, sizeof where, "line %d: ", line);
+  if (out == nullptr) {
+    std::fprintf(stderr, "qev: %s: %s%s\n", name, where, what);
+    return;
+  }
+  *out += "qev: ";
+  *out += name;
+  *out += ": ";
+  *out += where;
+  *out += what;
+  *out += '\n';
 }
 
 void check_data(const int *line, data_checks *w) {
@@ -159,21 +175,21 @@ void check_data(const int *line, data_checks *w) {
   }
 }
 
-void warn_data(const char *name, const data_checks &w) {
+void warn_data(const char *name, const data_checks &w, std::string *out) {
   char what[400];
-  if (w.end_line > 0) say(name, w.end_line, warn_end);
+  if (w.end_line > 0) say(name, w.end_line, warn_end, out);
   if (w.rise_line > 0) {
     std::snprintf(what, sizeof what, warn_rise, w.rise_from, w.rise_to);
-    say(name, w.rise_line, what);
+    say(name, w.rise_line, what, out);
   }
   if (w.again_line > 0) {
     std::snprintf(what, sizeof what, warn_again, w.again_age, w.again_first);
-    say(name, w.again_line, what);
+    say(name, w.again_line, what, out);
   }
   if (n_data > 0 && n_data < min_records) {
     std::snprintf(what, sizeof what, warn_few, n_data, n_data > 1 ? "s" : "",
                   min_records);
-    say(name, 0, what);
+    say(name, 0, what, out);
   }
 }
 
@@ -235,8 +251,13 @@ int load_data(const char *name) {
       say(name, 0, std::strerror(read_errno));
       return -1;
     case read_bad_age:
-      std::snprintf(what, sizeof what, "\"%s\" is not a whole-number age",
-                    rep.field);
+      // A CSV row read as one field: point to the mode that reads it.
+      std::snprintf(what, sizeof what, "\"%s\" is not a whole-number age%s",
+                    rep.field,
+                    std::strchr(rep.field, ',') != nullptr
+                        ? " (a CSV file? qev --tsv --age=COL --value=COL "
+                          "reads one)"
+                        : "");
       break;
     case read_big_age:
       std::snprintf(what, sizeof what, "age %s is out of range", rep.field);

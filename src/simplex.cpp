@@ -20,8 +20,8 @@
 
 #include "qev.h"
 
-vertex _f_parms = {0.03, 0.05, 0.01, 0.0};
-vertex ivec[4];
+thread_local vertex _f_parms = {0.03, 0.05, 0.01, 0.0};
+thread_local vertex ivec[4];
 
 namespace {
 

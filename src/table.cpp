@@ -133,9 +133,9 @@ const char tsv_columns[] =
     "a\tb\tc\trmse\titerations\tstatus\trecords\te0_fit\te0_table";
 const char fitted_columns[] = "age\tobserved\tfitted\tresidual";
 
-void put_fit(int iterations) {
-  const fit_status st = search_status(iterations);
-  const double fields[] = {ivec[0].a, ivec[0].b, ivec[0].c, ivec[0].value};
+void put_result(vertex best, int iterations, fit_status st, int records,
+                double e0f, double e0t) {
+  const double fields[] = {best.a, best.b, best.c, best.value};
   for (double x : fields) {
     put_text("\t");
     put_number(x);
@@ -145,11 +145,16 @@ void put_fit(int iterations) {
   put_text("\t");
   put_text(status_names[st]);
   put_text("\t");
-  put_int(n_data);
+  put_int(records);
   put_text("\t");
-  put_number(e0_fit(ivec[0]));
+  put_number(e0f);
   put_text("\t");
-  put_number(e0_table());
+  put_number(e0t);
+}
+
+void put_fit(int iterations) {
+  put_result(ivec[0], iterations, search_status(iterations), n_data,
+             e0_fit(ivec[0]), e0_table());
 }
 
 void put_refused() { put_text("\t\t\t\t\t\trefused\t\t\t"); }
