@@ -99,6 +99,15 @@ std::string repeat(const std::string &s, int n) {
   return r;
 }
 
+// Each line of `lines` with `prefix` before it and `eol` for its line end.
+std::string each_line(const std::string &lines, const std::string &prefix,
+                      const std::string &eol) {
+  std::string r;
+  std::istringstream in(lines);
+  for (std::string l; std::getline(in, l);) r += prefix + l + eol;
+  return r;
+}
+
 const std::string ex = QEV_EXAMPLES;
 
 // Six records of the 2011 US male table (ages 0, 20, ..., 100), and what qev
@@ -589,6 +598,69 @@ const cli_case mode_cases[] = {
      "",
      "qev: no data file named\n" + try_help,
      2},
+    {"--by without --age and --value",
+     "",
+     {"--tsv", "--by=Year", "data.dat"},
+     "",
+     "qev: --by, --radix, --jobs and --require-open go with --age and "
+     "--value\n" +
+         try_help,
+     2},
+    {"--jobs that is not a number of threads",
+     "",
+     {"--tsv", "--age=x", "--value=y", "--jobs=0", "data.dat"},
+     "",
+     "qev: --jobs takes a number of threads, 1 to 1024: --jobs=0\n" + try_help,
+     2},
+    // Long tables.  The North group is the six records above, so its row
+    // holds the same bits as the data file's.
+    {"long CSV: BOM, CRLF, quoted keys, an open age group, a missing value",
+     "\xef\xbb\xbfregion,sex,age,lx\r\n" +
+         each_line(replace_all(six, "\t", ","), "\"North, \"\"up\"\"\",F,",
+                   "\r\n") +
+         "\"North, \"\"up\"\"\",F,110+,0\r\nSouth,F,0,1\nSouth,F,20,.\n"
+         "South,F,40,0.95866\nSouth,F,60,0.85999\nSouth,F,80,0.50846\n"
+         "South,F,100,0.00987\n",
+     {"--tsv", "--age=age", "--value=lx", "--by=region,sex", "data.csv"},
+     "file\tregion\tsex\t" + tsv_header.substr(5) +
+         "data.csv\t\"North, \"\"up\"\"\"\tF" + six_row +
+         "data.csv\tSouth\tF\t0.013918901975598572\t0.11981478055216872\t"
+         "-0.070548799142609642\t0.0042516560831909597\t183\tconverged\t5\t"
+         "77.012888672605143\t76.252175000000008\n",
+     "qev: data.csv: region=South, sex=F: left out 1 row with no value, from "
+     "age 20\n"
+     "qev: data.csv: dropped 1 row of an open age group (N+) in 1 group, 1 row "
+     "with no value (\".\" or empty) in 1 group\n",
+     1,
+     "data.csv"},
+    {"long TSV on two threads: groups apart, age groups, an age above 104, a "
+     "refused group among good ones",
+     "k\tage\tv\na\t0\t1\nb\t0\t1\na\t0\t0.5\nb\t1-4\t0.9\nb\t5\t0.8\n"
+     "b\t10\t0.7\nb\t105\t0.6\n",
+     {"--tsv", "--age=age", "--value=v", "--by=k", "--jobs=2", "data.tsv"},
+     "file\tk\t" + tsv_header.substr(5) + "data.tsv\ta" + refused_row +
+         "data.tsv\tb\t68.778721976741096\t1.0019502760398966\t"
+         "0.014530498298371181\t6.530999591512236e-15\t237\tconverged\t4\t"
+         "17.959137355788751\t41.350000000000001\n",
+     "qev: data.tsv: dropped 1 row of ages above 104 in 1 group\n"
+     "qev: data.tsv: k=a: line 4: age 0 again, first on line 2\n",
+     2,
+     "data.tsv"},
+    {"long table without a column named",
+     "Year Age lx\n2000 0 100000\n",
+     {"--fitted", "--age=Age", "--value=lx", "--by=Year,Sex", "data.txt"},
+     "file\tYear\tSex\tage\tobserved\tfitted\tresidual\n",
+     "qev: data.txt: no header line holds all the columns named: no line "
+     "holds \"Sex\"\n",
+     2,
+     "data.txt"},
+    {"long table: a row cut short is refused at its line",
+     "Year Age lx\n2000 0 100000\n2000 1\n",
+     {"--tsv", "--age=Age", "--value=lx", "--by=Year", "data.txt"},
+     "file\tYear\t" + tsv_header.substr(5),
+     "qev: data.txt: line 3: 2 fields, where the header has 3\n",
+     2,
+     "data.txt"},
 };
 
 void check_cases(const cli_case *cases, size_t n) {
@@ -820,7 +892,9 @@ const hmd_case hmd_cases[] = {
          "1933\t0.071393060518783219\t0.15958287923353531\t"
          "0.027235936973589812\t0.0046628773555475369\t162\tconverged\t105\t"
          "62.786726820094486\t62.80895000000001\n",
-     "",
+     "qev: " + ex +
+         "/hmd/USA.fltper_1x1.txt: dropped 89 rows of an open age group (N+) "
+         "in 89 groups, 445 rows of ages above 104 in 89 groups\n",
      0},
     {"abridged ages: the group starts up to 100",
      hmd_head + "  2000    0  0.005 0.005 0.14 100000 500 99569 8147621 81.48\n"
@@ -832,15 +906,18 @@ const hmd_case hmd_cases[] = {
                 "  2000  110+  0.7 1.0 1.4 10 10 14 14 1.40\n",
      {"--split=out"},
      "out/2000.dat\n",
-     "",
+     "qev: hmd.txt: dropped 1 row of an open age group (N+) in 1 group, 1 row "
+     "of ages above 104 in 1 group\n",
      0,
      "0\t1\n1\t0.995\n5\t0.9942\n95\t0.2\n100\t0.04\n"},
     {"spans of years",
      hmd_head +
          "  1930-1934  0  0.05 0.05 0.26 100000 5000 96130 6279695 62.80\n"
          "  1930-1934  1  0.008 0.008 0.5 95000 760 94374 6183565 65.23\n"
+         "  1930-1934  110+  0.8 1 1.2 2 2 2 2 1.2\n"
          "  1935-1939  0  0.04 0.04 0.26 100000 4000 96130 6279695 64.80\n"
-         "  1935-1939  1  0.007 0.007 0.5 96000 672 94374 6183565 66.23\n",
+         "  1935-1939  1  0.007 0.007 0.5 96000 672 94374 6183565 66.23\n"
+         "  1935-1939  110+  0.8 1 1.2 2 2 2 2 1.2\n",
      {},
      year_header +
          "1930-1934\t9.3194494587306878\t0.30911968279969715\t"
@@ -849,43 +926,60 @@ const hmd_case hmd_cases[] = {
          "1935-1939\t9.3497733533549621\t0.23394788776188552\t"
          "0.021583650400309504\t2.3551386880256624e-16\t141\ttoo-few-records\t"
          "2\t32.007060001284501\t50.899999999999999\n",
-     "qev: 1930-1934.dat: warning: 2 records, fewer than 4: the curve's three "
-     "parameters fit so few records without meaning anything\n"
-     "qev: 1935-1939.dat: warning: 2 records, fewer than 4: the curve's three "
-     "parameters fit so few records without meaning anything\n",
+     "qev: hmd.txt: dropped 2 rows of an open age group (N+) in 2 groups\n"
+     "qev: hmd.txt: Year=1930-1934: warning: 2 records, fewer than 4: the "
+     "curve's three parameters fit so few records without meaning anything\n"
+     "qev: hmd.txt: Year=1935-1939: warning: 2 records, fewer than 4: the "
+     "curve's three parameters fit so few records without meaning anything\n",
      0},
     {"cohort with ages not yet reached",
      hmd_head + "  1990  0  0.005 0.005 0.14 100000 500 99569 . .\n"
                 "  1990  1  0.0002 0.0008 0.5 99500 80 99460 . .\n"
                 "  1990  2  . . . . . . . .\n"
                 "  1990  3  . . . . . . . .\n"
-                "  1991  0  0.005 0.005 0.14 100000 400 99569 . .\n",
+                "  1990  110+  . . . . . . . .\n",
      {},
      year_header +
          "1990\t0.59097727818382695\t0.10562879991941049\t"
          "-0.0061967419798817161\t2.3551386880256624e-16\t137\t"
-         "too-few-records\t2\t53.823795160342812\t52.737500000000004\n"
-         "1991\t0.029999999999999999\t0.050000000000000003\t0.01\t0\t0\t"
-         "too-few-records\t1\t73.937962919633051\t52.5\n",
-     "qev-hmd: hmd.txt: 1990: left out 2 ages with no l(x), from age 2\n"
-     "qev: 1990.dat: warning: 2 records, fewer than 4: the curve's three "
-     "parameters fit so few records without meaning anything\n"
-     "qev: 1991.dat: warning: 1 record, fewer than 4: the curve's three "
-     "parameters fit so few records without meaning anything\n",
+         "too-few-records\t2\t53.823795160342812\t52.737500000000004\n",
+     "qev: hmd.txt: Year=1990: left out 2 rows with no value, from age 2\n"
+     "qev: hmd.txt: dropped 1 row of an open age group (N+) in 1 group, 2 rows "
+     "with no value (\".\" or empty) in 1 group\n"
+     "qev: hmd.txt: Year=1990: warning: 2 records, fewer than 4: the curve's "
+     "three parameters fit so few records without meaning anything\n",
      0},
+    // A file cut at a line end: its last year is refused, not fitted as if
+    // it were whole, and --split writes no file for it.
+    {"a year cut short before its open age group",
+     hmd_head + "  2000  0  0.1 0.1 0.1 100000 1 1 1 1\n"
+                "  2000  1  0.1 0.1 0.1 99500 1 1 1 1\n"
+                "  2000  5  0.1 0.1 0.1 99420 1 1 1 1\n"
+                "  2000  95  0.1 0.1 0.1 20000 1 1 1 1\n"
+                "  2000  100  0.1 0.1 0.1 4000 1 1 1 1\n"
+                "  2000  110+  0.1 0.1 0.1 10 1 1 1 1\n"
+                "  2001  0  0.1 0.1 0.1 100000 1 1 1 1\n"
+                "  2001  1  0.1 0.1 0.1 99000 1 1 1 1\n",
+     {"--split=out"},
+     "out/2000.dat\n",
+     "qev: hmd.txt: dropped 1 row of an open age group (N+) in 1 group\n"
+     "qev: hmd.txt: Year=2001: its last row is not an open age group (N+): is "
+     "the file cut short?\n",
+     2,
+     "0\t1\n1\t0.995\n5\t0.9942\n95\t0.2\n100\t0.04\n"},
     {"not an HMD life table",
      "age life\n0 1\n1 0.9\n",
      {},
-     "",
-     "qev-hmd: hmd.txt: not an HMD life table: no header line \"Year Age mx "
-     "qx ax lx dx Lx Tx ex\"\n",
+     year_header.substr(0, 5) + year_header.substr(5),
+     "qev: hmd.txt: no header line holds all the columns named: no line holds "
+     "\"Age\", \"lx\", \"Year\"\n",
      2},
     {"a row cut short",
      hmd_head + "  2000  0  0.1 0.1 0.1 100000 1 1 1 1\n"
                 "  2000  1  0.1 0.1 0.1 99000 1 1 1\n",
      {},
-     "",
-     "qev-hmd: hmd.txt: line 5: not an HMD life-table row: 9 columns, not 10\n",
+     year_header,
+     "qev: hmd.txt: line 5: 9 fields, where the header has 10\n",
      2},
 };
 
@@ -914,6 +1008,7 @@ TEST(Hmd, ImportsEveryLayout) {
     }
     if (!t.written.empty()) {
       EXPECT_EQ(slurp(dir + "/out/2000.dat"), t.written);
+      EXPECT_NE(access((dir + "/out/2001.dat").c_str(), F_OK), 0);
     }
   }
 }
@@ -946,6 +1041,36 @@ TEST(Hmd, TableLifeExpectancyIsTheHmdOne) {
     ++years;
   }
   EXPECT_EQ(years, 89);
+}
+
+// The shipped HMD file read natively: the rows qev-hmd wrote when it split
+// the file into data files (the first and last pinned here), and the same
+// bytes on one thread as on two.
+TEST(Long, ReadsTheHmdFileAsDataFilesOnAnyNumberOfThreads) {
+  const std::string file = ex + "/hmd/USA.fltper_1x1.txt";
+  std::vector<std::string> args = {"--tsv",          "--age=Age",
+                                   "--value=lx",     "--by=Year",
+                                   "--radix=100000", "--jobs=1",
+                                   file};
+  const run_result one = run_qev(args);
+  args[5] = "--jobs=2";
+  const run_result two = run_qev(args);
+  EXPECT_EQ(one.status, 1);
+  EXPECT_EQ(one.out, two.out);
+  EXPECT_EQ(one.err, two.err);
+  EXPECT_EQ(std::count(one.out.begin(), one.out.end(), '\n'), 1 + 89);
+  const std::string first =
+      file +
+      "\t1933\t0.071393060518783219\t0.15958287923353531\t"
+      "0.027235936973589812\t0.0046628773555475369\t162\tconverged\t105\t"
+      "62.786726820094486\t62.80895000000001\n";
+  const std::string last =
+      file +
+      "\t2021\t0.0078172970792267319\t0.082656016827958034\t"
+      "-0.030807435101719391\t0.017702123463353196\t193\tconverged\t105\t"
+      "78.974869003679174\t79.364419999999981\n";
+  EXPECT_EQ(one.out.substr(one.out.find('\n') + 1, first.size()), first);
+  EXPECT_EQ(one.out.substr(one.out.size() - last.size()), last);
 }
 
 TEST(Plot, DrawsTheTrendOfAYearTable) {
