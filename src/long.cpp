@@ -43,7 +43,7 @@
 namespace {
 
 constexpr int last_age = 104;  // older ages can only give NaN: dropped
-constexpr std::size_t block_size = 1 << 20;
+constexpr std::size_t block_size = 1 << 16;
 constexpr std::size_t max_row = 1 << 20;  // bytes; a longer row is refused
 
 enum layout { layout_tsv, layout_csv, layout_spaces };
@@ -357,6 +357,7 @@ void fit_group(group *g, vertex start, const std::string &where) {
 // Worker threads, or none: with one job every group is fitted where it is
 // sent, on the reading thread.
 struct pool {
+  bool fit = true;  // false: only read (fuzzing)
   vertex start;
   std::string file;
   std::mutex m;
@@ -391,6 +392,7 @@ void worker(pool *p) {
 
 void send(pool *p, group *g) {
   g->sent = true;
+  if (!p->fit) return;
   if (p->threads.empty()) {
     fit_group(g, p->start, where_of(p->file, *g));
     return;
@@ -481,12 +483,14 @@ int find_header(source &s, const char *name, columns *cols) {
 struct file_result {
   std::deque<group> groups;
   bool refused = false;
+  int refused_line = 0;
 };
 
 void refuse_row(const char *name, int line, const std::string &what,
                 file_result *fr) {
   say(name, line, what.c_str());
   fr->refused = true;
+  fr->refused_line = line;
 }
 
 void read_groups(source &s, const char *name, const options &opt,
@@ -627,6 +631,26 @@ void report_drops(const char *name, const file_result &fr) {
   if (!what.empty()) say(name, 0, what.c_str());
 }
 
+// Reads the table in s into fr, sending groups to p as they close.
+void read_file(source &s, const char *name, const options &opt, pool *p,
+               file_result *fr) {
+  columns cols;
+  cols.names = {opt.age_col, opt.value_col};
+  for (const char *b = opt.by; b != nullptr && *b != '\0';) {
+    const char *comma = std::strchr(b, ',');
+    cols.names.emplace_back(
+        b, comma ? static_cast<std::size_t>(comma - b) : std::strlen(b));
+    b = comma ? comma + 1 : b + std::strlen(b);
+  }
+  cols.index.assign(cols.names.size(), -1);
+  p->file = name;
+  if (find_header(s, name, &cols) == 0)
+    fr->refused = true;
+  else
+    read_groups(s, name, opt, cols, p, fr);
+  drain(p);
+}
+
 // Reads and fits one file; false when it was refused (no rows written) or a
 // group in it was.
 bool fit_long_file(const char *file, const options &opt, pool *p) {
@@ -637,25 +661,9 @@ bool fit_long_file(const char *file, const options &opt, pool *p) {
     say(name, 0, std::strerror(errno));
     return false;
   }
-  columns cols;
-  cols.names = {opt.age_col, opt.value_col};
-  for (const char *b = opt.by; b != nullptr && *b != '\0';) {
-    const char *comma = std::strchr(b, ',');
-    cols.names.emplace_back(
-        b, comma ? static_cast<std::size_t>(comma - b) : std::strlen(b));
-    b = comma ? comma + 1 : b + std::strlen(b);
-  }
-  cols.index.assign(cols.names.size(), -1);
-
   file_result fr;
-  p->file = name;
-  if (find_header(s, name, &cols) == 0) {
-    fr.refused = true;
-  } else {
-    read_groups(s, name, opt, cols, p, &fr);
-  }
+  read_file(s, name, opt, p, &fr);
   if (!from_stdin) std::fclose(s.fp);
-  drain(p);
   if (fr.refused) return false;
 
   // Groups that gained rows after they were fitted are fitted again, whole.
@@ -713,6 +721,24 @@ bool fit_long_file(const char *file, const options &opt, pool *p) {
 }
 
 }  // namespace
+
+bool read_long_table(std::FILE *fp, const options &opt,
+                     std::vector<long_entry> *out, int *line) {
+  pool p;
+  p.fit = false;
+  source s{fp, {}};
+  file_result fr;
+  read_file(s, "input", opt, &p, &fr);
+  *line = fr.refused_line;
+  out->clear();
+  int k = 0;
+  for (const group &g : fr.groups) {
+    for (const auto *v : {&g.recs, &g.late})
+      for (const record &r : *v) out->push_back({k, r.age, r.line, r.value});
+    ++k;
+  }
+  return !fr.refused;
+}
 
 bool fit_long_files(const options &opt, int n, char **files) {
   put_text("file");

@@ -12,6 +12,7 @@
 
 #include <cstdio>
 #include <string>
+#include <vector>
 
 // Parameters a, b, c and the error measure at them, in that order.  Always
 // copied whole.
@@ -170,6 +171,20 @@ bool parse_options(int argc, char **argv, options *opt);
 // dropped rows are explained on standard error.  Returns true when every
 // table was searched.
 bool fit_long_files(const options &opt, int n, char **files);
+
+// For fuzzing and tests: reads a long table from fp with opt's columns,
+// without fitting, into *out: every record stored, with its group (numbered
+// from 0 in the order of their first rows), in file order within a group.
+// Returns false when the input was refused; *line is then the line named
+// in the message (0 for none).
+struct long_entry {
+  int group;
+  int age;
+  int line;
+  double value;
+};
+bool read_long_table(std::FILE *fp, const options &opt,
+                     std::vector<long_entry> *out, int *line);
 
 // Fits each of the n files from _f_parms in turn and writes the table of
 // the mode (mode_tsv or mode_fitted), with its header, to standard output.
