@@ -365,6 +365,7 @@ struct pool {
   std::condition_variable idle;
   std::deque<group *> queue;
   int busy = 0;
+  int waiting = 0;  // workers asleep on `work`
   bool stop = false;
   std::vector<std::thread> threads;
 };
@@ -376,7 +377,9 @@ std::string where_of(const std::string &file, const group &g) {
 void worker(pool *p) {
   std::unique_lock<std::mutex> lock(p->m);
   for (;;) {
+    ++p->waiting;
     p->work.wait(lock, [p] { return p->stop || !p->queue.empty(); });
+    --p->waiting;
     if (p->queue.empty()) return;
     group *g = p->queue.front();
     p->queue.pop_front();
@@ -397,16 +400,31 @@ void send(pool *p, group *g) {
     fit_group(g, p->start, where_of(p->file, *g));
     return;
   }
+  // Waking a worker is a system call: only when one sleeps, which it does
+  // only when the reader is ahead of no one.
+  bool wake = false;
   {
     std::lock_guard<std::mutex> lock(p->m);
     p->queue.push_back(g);
+    wake = p->waiting > 0;
   }
-  p->work.notify_one();
+  if (wake) p->work.notify_one();
 }
 
-// Waits until every group sent has been fitted.
+// Waits until every group sent has been fitted, fitting what is left in the
+// queue on this thread too: the reading thread is one of the jobs.
 void drain(pool *p) {
   std::unique_lock<std::mutex> lock(p->m);
+  while (!p->queue.empty()) {
+    group *g = p->queue.front();
+    p->queue.pop_front();
+    ++p->busy;
+    const std::string where = where_of(p->file, *g);
+    lock.unlock();
+    fit_group(g, p->start, where);
+    lock.lock();
+    --p->busy;
+  }
   p->idle.wait(lock, [p] { return p->queue.empty() && p->busy == 0; });
 }
 
@@ -758,8 +776,9 @@ bool fit_long_files(const options &opt, int n, char **files) {
   pool p;
   p.start = _f_parms;
   const int jobs = opt.jobs > 0 ? opt.jobs : cores();
+  // The reading thread fits too once the file is read: jobs - 1 workers.
   if (jobs > 1)
-    for (int k = 0; k < jobs; ++k) p.threads.emplace_back(worker, &p);
+    for (int k = 1; k < jobs; ++k) p.threads.emplace_back(worker, &p);
   bool all = true;
   for (int k = 0; k < n; ++k) {
     if (!fit_long_file(files[k], opt, &p)) all = false;
