@@ -33,7 +33,8 @@
 #include <unordered_map>
 #include <vector>
 
-#if __has_include(<fast_float/fast_float.h>)
+// -DQEV_NO_FAST_FLOAT builds the strtod path alone, to compare the two.
+#if __has_include(<fast_float/fast_float.h>) && !defined(QEV_NO_FAST_FLOAT)
 #include <fast_float/fast_float.h>
 #define QEV_FAST_FLOAT 1
 #endif

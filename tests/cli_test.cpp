@@ -1048,9 +1048,8 @@ TEST(Hmd, TableLifeExpectancyIsTheHmdOne) {
 // bytes on one thread as on two.
 TEST(Long, ReadsTheHmdFileAsDataFilesOnAnyNumberOfThreads) {
   const std::string file = ex + "/hmd/USA.fltper_1x1.txt";
-  std::vector<std::string> args = {"--tsv",          "--age=Age",
-                                   "--value=lx",     "--by=Year",
-                                   "--radix=100000", "--jobs=1",
+  std::vector<std::string> args = {"--tsv",     "--age=Age",      "--value=lx",
+                                   "--by=Year", "--radix=100000", "--jobs=1",
                                    file};
   const run_result one = run_qev(args);
   args[5] = "--jobs=2";
