@@ -1090,6 +1090,15 @@ TEST(Plot, DrawsTheTrendOfAYearTable) {
       "qev-trend: years.tsv: left out 1 row that did not converge, marked "
       "with dashed lines\n");
   EXPECT_EQ(slurp(dir + "/trend.png").substr(0, 8), "\x89PNG\r\n\x1a\n");
+  // A table by file, not by year: one message and status 2.
+  std::ofstream(dir + "/files.tsv") << tsv_header;
+  const run_result f =
+      run(QEV_SCRIPTS "/qev-trend", {"files.tsv", "-o", "trend.png"});
+  EXPECT_EQ(f.status, 2);
+  EXPECT_EQ(f.err,
+            "qev-trend: files.tsv: not a table of fits by year (its header is "
+            "not year, a, b, c, rmse, iterations, status, records, e0_fit, "
+            "e0_table)\n");
 }
 
 }  // namespace
