@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "memfile.h"
 #include "qev.h"
 
 namespace {
@@ -203,12 +204,9 @@ expected read_independently(const std::string &in) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data,
                                       std::size_t size) {
-  static char empty[1];
-  char *buf =
-      size ? reinterpret_cast<char *>(const_cast<std::uint8_t *>(data)) : empty;
-  std::FILE *fp = fmemopen(buf, size ? size : 1, "r");
+  char *buf = nullptr;
+  std::FILE *fp = open_bytes(data, size, &buf);
   if (fp == nullptr) return 0;
-  if (size == 0) std::fgetc(fp);
   options opt{};
   opt.mode = mode_tsv;
   opt.age_col = "age";

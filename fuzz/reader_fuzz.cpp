@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "memfile.h"
 #include "qev.h"
 
 namespace {
@@ -46,12 +47,9 @@ std::vector<std::string> split(const char *p, std::size_t n) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data,
                                       std::size_t size) {
-  static char empty[1];
-  char *buf =
-      size ? reinterpret_cast<char *>(const_cast<std::uint8_t *>(data)) : empty;
-  std::FILE *fp = fmemopen(buf, size ? size : 1, "r");
+  char *buf = nullptr;
+  std::FILE *fp = open_bytes(data, size, &buf);
   if (fp == nullptr) return 0;
-  if (size == 0) std::fgetc(fp);  // an empty file: nothing left to read
 
   for (int i = 0; i < max_data; ++i) {
     age[i] = sentinel_age;

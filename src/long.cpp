@@ -375,6 +375,20 @@ std::string where_of(const std::string &file, const group &g) {
   return g.label.empty() ? file : file + ": " + g.label;
 }
 
+// Fits the group at the head of the queue, with the lock held on entry and
+// on return but not while fitting.
+void fit_next(pool *p, std::unique_lock<std::mutex> &lock) {
+  group *g = p->queue.front();
+  p->queue.pop_front();
+  ++p->busy;
+  const std::string where = where_of(p->file, *g);
+  lock.unlock();
+  fit_group(g, p->start, where);
+  lock.lock();
+  --p->busy;
+  if (p->queue.empty() && p->busy == 0) p->idle.notify_all();
+}
+
 void worker(pool *p) {
   std::unique_lock<std::mutex> lock(p->m);
   for (;;) {
@@ -382,15 +396,7 @@ void worker(pool *p) {
     p->work.wait(lock, [p] { return p->stop || !p->queue.empty(); });
     --p->waiting;
     if (p->queue.empty()) return;
-    group *g = p->queue.front();
-    p->queue.pop_front();
-    ++p->busy;
-    const std::string where = where_of(p->file, *g);
-    lock.unlock();
-    fit_group(g, p->start, where);
-    lock.lock();
-    --p->busy;
-    if (p->queue.empty() && p->busy == 0) p->idle.notify_all();
+    fit_next(p, lock);
   }
 }
 
@@ -416,16 +422,7 @@ void send(pool *p, group *g) {
 // queue on this thread too: the reading thread is one of the jobs.
 void drain(pool *p) {
   std::unique_lock<std::mutex> lock(p->m);
-  while (!p->queue.empty()) {
-    group *g = p->queue.front();
-    p->queue.pop_front();
-    ++p->busy;
-    const std::string where = where_of(p->file, *g);
-    lock.unlock();
-    fit_group(g, p->start, where);
-    lock.lock();
-    --p->busy;
-  }
+  while (!p->queue.empty()) fit_next(p, lock);
   p->idle.wait(lock, [p] { return p->queue.empty() && p->busy == 0; });
 }
 
