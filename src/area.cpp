@@ -8,9 +8,9 @@
 // per node, like the error measure.  The difference of the two rules,
 // summed over the panels, bounds the error of the Kronrod sum far from
 // above for smooth curves; when it exceeds accept_error the curve has a
-// feature the panels do not resolve (a start of 1e10, say), and an
+// feature the panels do not resolve (a near-pole peak, say), and an
 // adaptive Gauss-Kronrod search bisects until every panel's difference is
-// below its share of refine_error.
+// below its share of refine_error, or gives NaN after max_panels.
 #include <cmath>
 #include <limits>
 
@@ -21,7 +21,10 @@ namespace {
 constexpr double terminal_age = 105.0;
 constexpr double accept_error = 1e-7;  // years; 10x inside the 1e-6 we state
 constexpr double refine_error = 1e-9;
-constexpr int max_depth = 40;  // a panel of 105 / 2^40 years: give up below
+// Panels the adaptive rule may evaluate for one curve (about 6 ms): a curve
+// whose area it cannot pin down within them, such as a near-pole whose
+// height makes 1e-9 years a relative 1e-14, has no area we can vouch for.
+constexpr int max_panels = 4000;
 constexpr double no_area = std::numeric_limits<double>::quiet_NaN();
 
 // QK15: Kronrod nodes on [-1, 1] (the odd ones are the Gauss nodes), with
@@ -117,16 +120,17 @@ const node_table &fixed_nodes() {
 }
 
 // Adaptive Gauss-Kronrod on [lo, hi] with the curve evaluated in full: each
-// panel whose difference exceeds its share of the tolerance is bisected.
-double adaptive(vertex v, double lo, double hi, double tol, int depth) {
+// panel whose difference exceeds its share of the tolerance is bisected,
+// while *budget panels remain; NaN once they run out.
+double adaptive(vertex v, double lo, double hi, double tol, int *budget) {
+  if (--*budget < 0) return no_area;
   double err = 0.0;
   const double whole = qk15(
       v, lo, hi, [&](int j) { return age_terms(node_age(lo, hi, j)); }, &err);
   if (std::isnan(whole) || err <= tol) return whole;
-  if (depth == max_depth) return no_area;
   const double mid = 0.5 * (lo + hi);
-  return adaptive(v, lo, mid, 0.5 * tol, depth + 1) +
-         adaptive(v, mid, hi, 0.5 * tol, depth + 1);
+  return adaptive(v, lo, mid, 0.5 * tol, budget) +
+         adaptive(v, mid, hi, 0.5 * tol, budget);
 }
 
 }  // namespace
@@ -153,10 +157,11 @@ double e0_fit(vertex v) {
   if (!positive) return no_area;
   if (err <= accept_error) return area;
   area = 0.0;
+  int budget = max_panels;
   for (int p = 0; p < panels; ++p)
-    area +=
-        adaptive(v, edges[p], edges[p + 1],
-                 refine_error * (edges[p + 1] - edges[p]) / terminal_age, 0);
+    area += adaptive(v, edges[p], edges[p + 1],
+                     refine_error * (edges[p + 1] - edges[p]) / terminal_age,
+                     &budget);
   return area;
 }
 

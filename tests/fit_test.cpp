@@ -199,8 +199,9 @@ TEST_F(Fit, DifferentStartsReachTheSameMinimum) {
 // double, integrated over t = sqrt(x) (which removes the square-root
 // behaviour of the b term at age 0) by Simpson's rule on 200000 panels,
 // whose own error is far below the 1e-6 years e0_fit promises.  The vertices
-// are fits of the examples, the default start, and curves with a sharp drop
-// that the fixed panels do not resolve (so the adaptive rule runs).
+// are fits of the examples, the default start, a curve that drops to 0
+// within 0.04 years of birth, a tall one, and a near-pole peak that only the
+// adaptive rule resolves (the fixed panels' bound is 7e-7 there).
 long double reference_e0(vertex v) {
   constexpr int panels = 200000;
   const long double top = std::sqrt(105.0L);
@@ -225,13 +226,16 @@ TEST(LifeExpectancy, FittedCurveAreaWithinAMillionthOfAYear) {
       {0.11321551182751935, 0.13004428175069016, 0.030172216723913285, 0},
       {0.03, 0.05, 0.01, 0},
       {1e10, 1, 0, 0},
-      {5, 5, -0.9, 0}};
+      {5, 5, -0.9, 0},
+      {1e-4, 1e-3, -0.999, 0}};
   for (const vertex &v : vs) {
     SCOPED_TRACE(testing::Message() << v.a << ", " << v.b << ", " << v.c);
     EXPECT_NEAR(e0_fit(v), static_cast<double>(reference_e0(v)), promised);
   }
-  // A pole (the sum of terms crosses 0) leaves no area.
+  // A pole (the sum of terms crosses 0) leaves no area, and so does a peak
+  // too sharp to pin down within the adaptive rule's panels, at once.
   EXPECT_TRUE(std::isnan(e0_fit({22070246325.96, -68791899712.29, -2.6e9, 0})));
+  EXPECT_TRUE(std::isnan(e0_fit({1e-5, 1e-4, -0.9999, 0})));
 }
 
 struct e0_case {
