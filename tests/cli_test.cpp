@@ -505,7 +505,7 @@ const cli_case mode_cases[] = {
     // A search that stops because an error is NaN, with the start values
     // and a finite RMSE, is no fit; one of fewer than 4 records fits
     // anything; a name with a double quote is quoted as CSV quotes it.
-    {"--tsv: no fit at age 105, too few records, a name with quotes",
+    {"--tsv: no fit at age 105, and a name with quotes",
      "0 1\n20 0.99163\n40 0.9754\n60 0.91411\n80 0.65501\n100 0.03128\n"
      "105 0.0033\n",
      {"--tsv", "\"q\"uote.dat"},
