@@ -67,27 +67,26 @@ double point(vertex v, const terms &t) {
   return 1.0 / sum;
 }
 
-// One panel [lo, hi]: its Kronrod sum, and |Kronrod - Gauss| in *err.
-// factor(j) gives the factors at node j (0 .. nodes-1, left to right).
-template <typename F>
-double qk15(vertex v, double lo, double hi, F factor, double *err) {
+double node_age(double lo, double hi, int j) {
+  const double mid = 0.5 * (lo + hi);
+  const double h = 0.5 * (hi - lo);
+  return j < half ? mid - h * xgk[j] : mid + h * xgk[nodes - 1 - j];
+}
+
+// One panel [lo, hi] with the curve evaluated in full: its Kronrod sum, and
+// |Kronrod - Gauss| in *err.
+double qk15(vertex v, double lo, double hi, double *err) {
   const double h = 0.5 * (hi - lo);
   double k = 0.0;
   double g = 0.0;
   for (int j = 0; j < nodes; ++j) {
     const int m = j < half ? j : nodes - 1 - j;  // mirror of the right half
-    const double y = point(v, factor(j));
+    const double y = point(v, age_terms(node_age(lo, hi, j)));
     k += wgk[m] * y;
     if (m % 2 == 1) g += wg[m / 2] * y;
   }
   *err = std::fabs((k - g) * h);
   return k * h;
-}
-
-double node_age(double lo, double hi, int j) {
-  const double mid = 0.5 * (lo + hi);
-  const double h = 0.5 * (hi - lo);
-  return j < half ? mid - h * xgk[j] : mid + h * xgk[nodes - 1 - j];
 }
 
 // The fixed panels' nodes, flat: the curve's factors there, and the Kronrod
@@ -125,8 +124,7 @@ const node_table &fixed_nodes() {
 double adaptive(vertex v, double lo, double hi, double tol, int *budget) {
   if (--*budget < 0) return no_area;
   double err = 0.0;
-  const double whole = qk15(
-      v, lo, hi, [&](int j) { return age_terms(node_age(lo, hi, j)); }, &err);
+  const double whole = qk15(v, lo, hi, &err);
   if (std::isnan(whole) || err <= tol) return whole;
   const double mid = 0.5 * (lo + hi);
   return adaptive(v, lo, mid, 0.5 * tol, budget) +

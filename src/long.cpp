@@ -31,6 +31,7 @@
 #include <string_view>
 #include <thread>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 // -DQEV_NO_FAST_FLOAT builds the strtod path alone, to compare the two.
@@ -308,6 +309,19 @@ const char *const warn_share =
 
 // Fits g in this thread's data set from `start`.  A group of more than
 // max_data records, or with an age twice, is refused.
+// Puts g's records (at most max_data) into this thread's data set, with
+// the line of each in line[], and prepares the error measure.
+void load_group(const group &g, int *line) {
+  n_data = static_cast<int>(g.recs.size());
+  for (int i = 0; i < n_data; ++i) {
+    const record &r = g.recs[static_cast<std::size_t>(i)];
+    age[i] = r.age;
+    life[i] = r.value;
+    line[i] = r.line;
+  }
+  prepare_data();
+}
+
 void fit_group(group *g, vertex start, const std::string &where) {
   g->notes.clear();
   if (g->recs.size() > static_cast<std::size_t>(max_data)) {
@@ -318,24 +332,19 @@ void fit_group(group *g, vertex start, const std::string &where) {
     return;
   }
   int line[max_data];
-  int first_line[last_age + 1] = {};
-  n_data = static_cast<int>(g->recs.size());
-  for (int i = 0; i < n_data; ++i) {
-    const record &r = g->recs[static_cast<std::size_t>(i)];
-    if (first_line[r.age] != 0) {
-      g->status = fit_refused;
-      char what[96];
-      std::snprintf(what, sizeof what, "age %d again, first on line %d", r.age,
-                    first_line[r.age]);
-      say(where.c_str(), r.line, what, &g->notes);
-      return;
-    }
-    first_line[r.age] = r.line;
-    age[i] = r.age;
-    life[i] = r.value;
-    line[i] = r.line;
+  load_group(*g, line);
+  // An age twice, which a data file is only warned about, refuses a table
+  // of a long file: its rows were meant to be one table's.
+  data_checks w;
+  check_data(line, &w);
+  if (w.again_line != 0) {
+    g->status = fit_refused;
+    char what[96];
+    std::snprintf(what, sizeof what, "age %d again, first on line %d",
+                  w.again_age, w.again_first);
+    say(where.c_str(), w.again_line, what, &g->notes);
+    return;
   }
-  prepare_data();
   _f_parms = start;
   g->iterations = downhills();
   g->best = ivec[0];
@@ -350,8 +359,6 @@ void fit_group(group *g, vertex start, const std::string &where) {
       break;
     }
   }
-  data_checks w;
-  check_data(line, &w);
   warn_data(where.c_str(), w, &g->notes);
 }
 
@@ -435,6 +442,19 @@ int cores() {
 
 // ---------------------------------------------------------------------------
 // One file.
+
+// The column names of --by, in order.
+std::vector<std::string> by_names(const char *by) {
+  std::vector<std::string> names;
+  for (const char *b = by; b != nullptr && *b != '\0';) {
+    const char *comma = std::strchr(b, ',');
+    const std::size_t len =
+        comma ? static_cast<std::size_t>(comma - b) : std::strlen(b);
+    names.emplace_back(b, len);
+    b += len + (comma != nullptr);
+  }
+  return names;
+}
 
 struct columns {
   std::vector<std::string> names;  // age, value, then the --by columns
@@ -545,18 +565,19 @@ void read_groups(source &s, const char *name, const options &opt,
                         fr);
 
     // The group: most rows belong to the one before.
+    auto by_field = [&](int k) {
+      return fields[static_cast<std::size_t>(
+          cols.index[static_cast<std::size_t>(k + 2)])];
+    };
     raw.clear();
     for (int k = 0; k < nby; ++k) {
-      const std::string_view f = fields[static_cast<std::size_t>(
-          cols.index[static_cast<std::size_t>(k + 2)])];
-      raw.append(f.data(), f.size());
+      raw += by_field(k);
       raw += '\0';
     }
     if (current == nullptr || raw != last_raw) {
       key.clear();
       for (int k = 0; k < nby; ++k) {
-        const std::string_view f = fields[static_cast<std::size_t>(
-            cols.index[static_cast<std::size_t>(k + 2)])];
+        const std::string_view f = by_field(k);
         key += '\t';
         append_field(&key, f.data(), f.size());
       }
@@ -567,11 +588,9 @@ void read_groups(source &s, const char *name, const options &opt,
         slot->recs.reserve(128);  // a single-year table, in one allocation
         slot->key = key;
         for (int k = 0; k < nby; ++k) {
-          const std::string_view f = fields[static_cast<std::size_t>(
-              cols.index[static_cast<std::size_t>(k + 2)])];
           slot->label += k > 0 ? ", " : "";
           slot->label += shown(cols.names[static_cast<std::size_t>(k + 2)]) +
-                         "=" + shown(f);
+                         "=" + shown(by_field(k));
         }
       }
       if (current != nullptr && !current->sent) send(p, current);
@@ -629,8 +648,7 @@ void report_drops(const char *name, const file_result &fr) {
       std::snprintf(
           what, sizeof what, "left out %d row%s with no value, from age %d",
           g.missing_rows, g.missing_rows > 1 ? "s" : "", g.first_missing_age);
-      say(g.label.empty() ? name : (std::string(name) + ": " + g.label).c_str(),
-          0, what);
+      say(where_of(name, g).c_str(), 0, what);
     }
   }
   static const char *const reason[3] = {"of an open age group (N+)",
@@ -652,12 +670,7 @@ void read_file(source &s, const char *name, const options &opt, pool *p,
                file_result *fr) {
   columns cols;
   cols.names = {opt.age_col, opt.value_col};
-  for (const char *b = opt.by; b != nullptr && *b != '\0';) {
-    const char *comma = std::strchr(b, ',');
-    cols.names.emplace_back(
-        b, comma ? static_cast<std::size_t>(comma - b) : std::strlen(b));
-    b = comma ? comma + 1 : b + std::strlen(b);
-  }
+  for (std::string &b : by_names(opt.by)) cols.names.push_back(std::move(b));
   cols.index.assign(cols.names.size(), -1);
   p->file = name;
   if (find_header(s, name, &cols) == 0)
@@ -694,6 +707,8 @@ bool fit_long_file(const char *file, const options &opt, pool *p) {
   report_drops(name, fr);
 
   bool all = true;
+  std::string file_field;
+  append_field(&file_field, file, std::strlen(file));
   std::string prefix;
   for (group &g : fr.groups) {
     if (opt.require_open && !g.last_open) {
@@ -704,9 +719,7 @@ bool fit_long_file(const char *file, const options &opt, pool *p) {
           &g.notes);
     }
     std::fputs(g.notes.c_str(), stderr);
-    prefix.clear();
-    append_field(&prefix, file, std::strlen(file));
-    prefix += g.key;
+    prefix = file_field + g.key;
     if (g.status == fit_refused) {
       all = false;
       if (opt.mode == mode_tsv) {
@@ -722,12 +735,8 @@ bool fit_long_file(const char *file, const options &opt, pool *p) {
                  static_cast<int>(g.recs.size()), g.e0f, g.e0t);
       end_row();
     } else {
-      n_data = static_cast<int>(g.recs.size());
-      for (int i = 0; i < n_data; ++i) {
-        age[i] = g.recs[static_cast<std::size_t>(i)].age;
-        life[i] = g.recs[static_cast<std::size_t>(i)].value;
-      }
-      prepare_data();
+      int line[max_data];
+      load_group(g, line);
       ivec[0] = g.best;
       put_fitted(prefix);
     }
@@ -758,14 +767,10 @@ bool read_long_table(std::FILE *fp, const options &opt,
 
 bool fit_long_files(const options &opt, int n, char **files) {
   put_text("file");
-  for (const char *b = opt.by; b != nullptr && *b != '\0';) {
-    const char *comma = std::strchr(b, ',');
-    const std::size_t len =
-        comma ? static_cast<std::size_t>(comma - b) : std::strlen(b);
+  for (const std::string &b : by_names(opt.by)) {
     std::string f = "\t";
-    append_field(&f, b, len);
+    append_field(&f, b.data(), b.size());
     put_raw(f);
-    b += len + (comma != nullptr);
   }
   put_text("\t");
   put_text(opt.mode == mode_tsv ? tsv_columns : fitted_columns);
