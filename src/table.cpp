@@ -46,7 +46,7 @@ void write_out(int n) {
   std::fflush(stdout);
   std::memmove(block, block + n, static_cast<std::size_t>(used - n));
   used -= n;
-  row_start -= n;
+  row_start = row_start > n ? row_start - n : 0;  // a long row went out whole
 }
 
 void put_bytes(const char *s, int n) {
