@@ -12,7 +12,7 @@
 #include <string>
 
 #include "benchmark/benchmark.h"
-#include "qev.h"
+#include "cli.h"
 
 namespace {
 
@@ -20,15 +20,17 @@ constexpr vertex worst_start = {7.4, -21.5, -43.7, 0.0};
 constexpr vertex fitted = {0.0168872, 0.0874794, -0.0284394, 0.0};
 constexpr double tiny = 0x1p-1000;  // a result times this moves nothing
 
+context ctx;  // holds bench/worst.dat
+
 void per_record(benchmark::State &state, int vertices) {
   state.counters["per_record"] = benchmark::Counter(
-      double(state.iterations()) * n_data * vertices,
+      double(state.iterations()) * ctx.n_data * vertices,
       benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
 
 // Version k of the error measure on `vertices` vertices per pass.
 void BM_ErrorMeasure(benchmark::State &state, int k, int vertices) {
-  const char *name = use_error_measure(k);
+  const char *name = use_error_measure(&ctx, k);
   if (name == nullptr) {
     state.SkipWithError("not available on this processor");
     return;
@@ -39,24 +41,24 @@ void BM_ErrorMeasure(benchmark::State &state, int k, int vertices) {
   double carry = 0.0;
   for (auto _ : state) {
     for (int j = 0; j < vertices; ++j) v[j].a = fitted.a + carry * tiny;
-    f_many(v, vertices);
+    f_many(&ctx, v, vertices);
     carry = v[0].value;
   }
   benchmark::DoNotOptimize(carry);
   per_record(state, vertices);
-  use_error_measure(-1);
+  use_error_measure(&ctx, -1);
 }
 
 // The floor: the in-order sum of 200 squares, one dependent addition per
 // record, each call starting from the last one's sum.
 void BM_Sum(benchmark::State &state) {
   double square[max_data];
-  for (int i = 0; i < n_data; ++i) square[i] = life[i] * life[i];
+  for (int i = 0; i < ctx.n_data; ++i) square[i] = ctx.life[i] * ctx.life[i];
   benchmark::DoNotOptimize(square);
   double carry = 0.0;
   for (auto _ : state) {
     double sum = carry * tiny;
-    for (int i = 0; i < n_data; ++i) sum = sum + square[i];
+    for (int i = 0; i < ctx.n_data; ++i) sum = sum + square[i];
     carry = sum;
   }
   benchmark::DoNotOptimize(carry);
@@ -67,17 +69,17 @@ BENCHMARK(BM_Sum)->Name("ErrorMeasure/sum_floor");
 // A whole search from the worst-case start (all 10000 iterations) with
 // version k; the same downhills runs on every version.
 void BM_WholeSearch(benchmark::State &state, int k) {
-  if (use_error_measure(k) == nullptr) {
+  if (use_error_measure(&ctx, k) == nullptr) {
     state.SkipWithError("not available on this processor");
     return;
   }
   int n = 0;
   for (auto _ : state) {
-    _f_parms = worst_start;
-    benchmark::DoNotOptimize(n = downhills());
+    ctx._f_parms = worst_start;
+    benchmark::DoNotOptimize(n = downhills(&ctx));
   }
   state.counters["iterations"] = n;
-  use_error_measure(-1);
+  use_error_measure(&ctx, -1);
 }
 
 std::string processor() {
@@ -103,13 +105,15 @@ std::string processor() {
 
 int main(int argc, char **argv) {
   const char *path = QEV_WORST;
-  if (load_data(path) <= 0) {
+  init_context(&ctx);
+  read_report rep;
+  if (load_data(path, &ctx, &rep, nullptr) <= 0) {
     std::fprintf(stderr, "qev_bench: %s: cannot load the data set\n", path);
     return 2;
   }
   benchmark::AddCustomContext("processor", processor());
-  benchmark::AddCustomContext("version qev picks", use_error_measure(-1));
-  for (int k = 0; const char *name = use_error_measure(k); ++k) {
+  benchmark::AddCustomContext("version qev picks", use_error_measure(&ctx, -1));
+  for (int k = 0; const char *name = use_error_measure(&ctx, k); ++k) {
     for (int vertices = 1; vertices <= (k < 2 ? 1 : 3); ++vertices)
       benchmark::RegisterBenchmark(
           ("ErrorMeasure/" + std::string(name) + "/" + std::to_string(vertices))
@@ -119,7 +123,7 @@ int main(int argc, char **argv) {
                                  BM_WholeSearch, k)
         ->Unit(benchmark::kMillisecond);
   }
-  use_error_measure(-1);
+  use_error_measure(&ctx, -1);
   benchmark::Initialize(&argc, argv);
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();

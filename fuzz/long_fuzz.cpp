@@ -18,8 +18,8 @@
 #include <string>
 #include <vector>
 
+#include "cli.h"
 #include "memfile.h"
-#include "qev.h"
 
 namespace {
 
@@ -207,7 +207,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data,
   char *buf = nullptr;
   std::FILE *fp = open_bytes(data, size, &buf);
   if (fp == nullptr) return 0;
-  options opt{};
+  options opt = default_options();
   opt.mode = mode_tsv;
   opt.age_col = "age";
   opt.value_col = "v";

@@ -14,8 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "cli.h"
 #include "memfile.h"
-#include "qev.h"
 
 namespace {
 
@@ -51,12 +51,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data,
   std::FILE *fp = open_bytes(data, size, &buf);
   if (fp == nullptr) return 0;
 
+  static context ctx;
+  init_context(&ctx);
+  int *const age = ctx.age;
+  double *const life = ctx.life;
   for (int i = 0; i < max_data; ++i) {
     age[i] = sentinel_age;
     life[i] = sentinel_life;
   }
   read_report rep;
-  const int got = read_data(fp, &rep);
+  const int got = read_data(&ctx, fp, &rep);
   std::fclose(fp);
 
   int lines = 1;
@@ -89,10 +93,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data,
   }
   if (got < 0) return 0;
 
-  n_data = got;
-  prepare_data();
-  _f_parms = {0.03, 0.05, 0.01, 0.0};
-  const int n = downhills();
+  ctx.n_data = got;
+  prepare_data(&ctx);
+  const int n = downhills(&ctx);
   check(n >= 0 && n <= max_iterations);
   return 0;
 }

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "qev.h"
+#include "cli.h"
 
 namespace {
 
@@ -21,13 +21,16 @@ void check(bool ok) {
 
 }  // namespace
 
+context ctx;
+
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
-  n_data = 6;
-  for (int i = 0; i < n_data; ++i) {
-    age[i] = ages[i];
-    life[i] = lives[i];
+  init_context(&ctx);
+  ctx.n_data = 6;
+  for (int i = 0; i < ctx.n_data; ++i) {
+    ctx.age[i] = ages[i];
+    ctx.life[i] = lives[i];
   }
-  prepare_data();
+  prepare_data(&ctx);
   return 0;
 }
 
@@ -47,9 +50,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data,
   for (std::string &w : words) argv.push_back(&w[0]);
   argv.push_back(nullptr);
 
-  _f_parms = {0.03, 0.05, 0.01, 0.0};
-  set_start(static_cast<int>(argv.size()) - 1, argv.data());
-  const int n = downhills();
+  ctx._f_parms = default_start;
+  set_start(static_cast<int>(argv.size()) - 1, argv.data(), &ctx._f_parms);
+  const int n = downhills(&ctx);
   check(n >= 0 && n <= max_iterations);
   return 0;
 }

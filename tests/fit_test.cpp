@@ -4,10 +4,14 @@
 #include <string>
 #include <vector>
 
+#include "cli.h"
 #include "gtest/gtest.h"
-#include "qev.h"
 
 namespace {
+
+// The context every test here fits in.
+context ctx;
+const vertex *const ivec = ctx.ivec;
 
 struct record {
   int x;
@@ -15,20 +19,23 @@ struct record {
 };
 
 void set_data(const std::vector<record> &recs) {
-  n_data = static_cast<int>(recs.size());
-  for (int i = 0; i < n_data; ++i) {
-    age[i] = recs[i].x;
-    life[i] = recs[i].y;
+  init_context(&ctx);
+  ctx.n_data = static_cast<int>(recs.size());
+  for (int i = 0; i < ctx.n_data; ++i) {
+    ctx.age[i] = recs[i].x;
+    ctx.life[i] = recs[i].y;
   }
-  prepare_data();
+  prepare_data(&ctx);
 }
 
 void load_example(const char *name) {
   const std::string path = std::string(QEV_EXAMPLES) + "/" + name;
-  ASSERT_GT(load_data(path.c_str()), 0) << path;
+  init_context(&ctx);
+  read_report rep;
+  ASSERT_GT(load_data(path.c_str(), &ctx, &rep, nullptr), 0) << path;
 }
 
-void set_start(double a, double b, double c) { _f_parms = {a, b, c, 0.0}; }
+void set_start(double a, double b, double c) { ctx._f_parms = {a, b, c, 0.0}; }
 
 class Fit : public ::testing::Test {
  protected:
@@ -82,7 +89,7 @@ TEST(ErrorMeasure, MatchesHandWorkedValues) {
   for (const f_case &t : f_cases) {
     SCOPED_TRACE(t.name);
     set_data(t.data);
-    const double got = f(t.v);
+    const double got = f(&ctx, t.v);
     if (std::isnan(t.expected))
       EXPECT_TRUE(std::isnan(got)) << got;
     else if (t.exact)
@@ -125,7 +132,7 @@ TEST(Sort, OrdersLikeTheExchangeSort) {
 
 TEST_F(Fit, StartWithZeroErrorStopsAtOnce) {
   set_data({{0, 1.0}});
-  EXPECT_EQ(downhills(), 0);
+  EXPECT_EQ(downhills(&ctx), 0);
   EXPECT_EQ(ivec[0].a, 0.03);
   EXPECT_EQ(ivec[0].b, 0.05);
   EXPECT_EQ(ivec[0].c, 0.01);
@@ -137,7 +144,7 @@ TEST_F(Fit, StartWithZeroErrorStopsAtOnce) {
 TEST_F(Fit, InitialSimplexStepsEachParameterByTen) {
   set_data({{0, 0.5}});
   set_start(1e-300, -7.0, -0.0);
-  EXPECT_EQ(downhills(), 0);
+  EXPECT_EQ(downhills(&ctx), 0);
   const vertex want[4] = {{1e-300, -7.0, -0.0, 0.5},
                           {10.0, -7.0, -0.0, 0.5},
                           {1e-300, 3.0, -0.0, 0.5},
@@ -153,7 +160,7 @@ TEST_F(Fit, InitialSimplexStepsEachParameterByTen) {
 
 TEST_F(Fit, EmptyDataSetRunsOneIterationAndKeepsTheStart) {
   set_data({});
-  EXPECT_EQ(downhills(), 1);
+  EXPECT_EQ(downhills(&ctx), 1);
   EXPECT_EQ(ivec[0].a, 0.03);
   EXPECT_EQ(ivec[0].b, 0.05);
   EXPECT_EQ(ivec[0].c, 0.01);
@@ -164,7 +171,7 @@ TEST_F(Fit, EmptyDataSetRunsOneIterationAndKeepsTheStart) {
 // arithmetic (same operations, same order), compared bit for bit.
 TEST_F(Fit, RealTableGivesTheReferenceResultExactly) {
   load_example("us-2011-male.dat");
-  const int n = downhills();
+  const int n = downhills(&ctx);
   EXPECT_EQ(n, 229);
   EXPECT_EQ(ivec[0].a, 0x1.14ae0930d5574p-6);
   EXPECT_EQ(ivec[0].b, 0x1.6650df4422136p-4);
@@ -183,7 +190,7 @@ TEST_F(Fit, DifferentStartsReachTheSameMinimum) {
       {0.03, 0.05, 0.01, 0}, {0, 0, 0, 0}, {-1, -1, -1, 0}, {100, 100, 100, 0}};
   for (const vertex &s : starts) {
     set_start(s.a, s.b, s.c);
-    const int n = downhills();
+    const int n = downhills(&ctx);
     SCOPED_TRACE(testing::Message()
                  << "start " << s.a << "," << s.b << "," << s.c << ": " << n
                  << " iterations, f " << ivec[0].value);
@@ -261,9 +268,9 @@ TEST(LifeExpectancy, TableAreaByTrapezoids) {
     SCOPED_TRACE(t.name);
     set_data(t.data);
     if (std::isnan(t.expected))
-      EXPECT_TRUE(std::isnan(e0_table()));
+      EXPECT_TRUE(std::isnan(e0_table(&ctx)));
     else
-      EXPECT_DOUBLE_EQ(e0_table(), t.expected);
+      EXPECT_DOUBLE_EQ(e0_table(&ctx), t.expected);
   }
 }
 

@@ -18,8 +18,8 @@
 #include <string>
 #include <vector>
 
+#include "fit.h"
 #include "gtest/gtest.h"
-#include "qev.h"
 
 namespace {
 
@@ -75,6 +75,11 @@ TEST(Identity, PrecomputedErrorMeasureMatchesTheLiteralOneBitForBit) {
   auto unit = [&gen] { return double(gen() >> 11) * 0x1p-53; };
   auto pick = [&gen](const auto &pool) { return pool[gen() % pool.size()]; };
   std::set<std::string> compared;
+  context ctx;
+  init_context(&ctx);
+  int &n_data = ctx.n_data;
+  int *const age = ctx.age;
+  double *const life = ctx.life;
   for (const family &fam : families) {
     SCOPED_TRACE(fam.name);
     for (int set = 0; set < data_sets; ++set) {
@@ -83,7 +88,7 @@ TEST(Identity, PrecomputedErrorMeasureMatchesTheLiteralOneBitForBit) {
         age[i] = gen() % 2 ? pick(fam.ages) : int(gen() % 105);
         life[i] = gen() % 2 ? pick(fam.lives) : unit();
       }
-      prepare_data();
+      prepare_data(&ctx);
       bool nan_in_data = false;
       for (int i = 0; i < n_data; ++i) nan_in_data |= std::isnan(life[i]);
       for (int k = 0; k < vectors_per_set; ++k) {
@@ -92,23 +97,23 @@ TEST(Identity, PrecomputedErrorMeasureMatchesTheLiteralOneBitForBit) {
         vertex v[3];
         double want[3];
         bool nan_input[3];
-        use_error_measure(0);
+        use_error_measure(&ctx, 0);
         for (int j = 0; j < 3; ++j) {
           double p[3];
           for (double &x : p)
             x = gen() % 2 ? pick(fam.parms) : (2 * unit() - 1) * fam.parm_range;
           v[j] = {p[0], p[1], p[2], 0.0};
-          want[j] = f(v[j]);
+          want[j] = f(&ctx, v[j]);
           nan_input[j] = nan_in_data || std::isnan(p[0]) || std::isnan(p[1]) ||
                          std::isnan(p[2]);
         }
         // The literal and plain versions' own multi-vertex passes too.
-        for (int version = 0; const char *name = use_error_measure(version);
-             ++version) {
+        for (int version = 0;
+             const char *name = use_error_measure(&ctx, version); ++version) {
           compared.insert(name);
           for (int width = version == 0 ? 2 : 1; width <= 3; ++width) {
             vertex w[3] = {v[0], v[1], v[2]};
-            f_many(w, width);
+            f_many(&ctx, w, width);
             for (int j = 0; j < width; ++j) {
               const double got = w[j].value;
               if (nan_input[j] && std::isnan(want[j])) {
@@ -126,7 +131,7 @@ TEST(Identity, PrecomputedErrorMeasureMatchesTheLiteralOneBitForBit) {
       }
     }
   }
-  use_error_measure(-1);
+  use_error_measure(&ctx, -1);
   // Every version this build has for this processor must have been checked,
   // found independently of the code that picks them.
   std::set<std::string> expected = {"literal", "plain", "sse2"};

@@ -4,7 +4,7 @@
 // The fitted curve is integrated with the 15-point Gauss-Kronrod rule and
 // its embedded 7-point Gauss rule (R. Piessens et al., QUADPACK, Springer
 // 1983, routine QK15) on fixed panels.  The curve's age-only factors at the
-// nodes are computed once per run, so a fit's area costs a few operations
+// nodes are precomputed (tables.cpp), so a fit's area costs a few operations
 // per node, like the error measure.  The difference of the two rules,
 // summed over the panels, bounds the error of the Kronrod sum far from
 // above for smooth curves; when it exceeds accept_error the curve has a
@@ -14,11 +14,11 @@
 #include <cmath>
 #include <limits>
 
-#include "qev.h"
+#include "fit.h"
 
 namespace {
 
-constexpr double terminal_age = 105.0;
+constexpr double end_age = terminal_age;
 constexpr double accept_error = 1e-7;  // years; 10x inside the 1e-6 we state
 constexpr double refine_error = 1e-9;
 // Panels the adaptive rule may evaluate for one curve (about 6 ms): a curve
@@ -58,16 +58,17 @@ constexpr double edges[] = {
     100.5,  101,     101.5,   102,     102.5,   103,     103.5,   104,
     104.25, 104.5,   104.75,  105};
 constexpr int panels = sizeof edges / sizeof edges[0] - 1;
+static_assert(panels == e0_panels && nodes == e0_panel_nodes);
 
 // A point of the curve.  NaN when the sum of terms is not positive: the
 // curve then has a pole or turns negative, and has no area.
 double point(vertex v, const terms &t) {
-  const double sum = ((v.a * t.a + v.b * t.b) + v.c * t.c) + 1.0;
+  const double sum = ((v.a * t.cube + v.b * t.root) + v.c * t.ramp) + 1.0;
   if (!(sum > 0.0)) return no_area;
   return 1.0 / sum;
 }
 
-double node_age(double lo, double hi, int j) {
+constexpr double node_age(double lo, double hi, int j) {
   const double mid = 0.5 * (lo + hi);
   const double h = 0.5 * (hi - lo);
   return j < half ? mid - h * xgk[j] : mid + h * xgk[nodes - 1 - j];
@@ -89,34 +90,26 @@ double qk15(vertex v, double lo, double hi, double *err) {
   return k * h;
 }
 
-// The fixed panels' nodes, flat: the curve's factors there, and the Kronrod
-// and Gauss weights scaled to the panel (0 at the Kronrod-only nodes).
-constexpr int fixed = panels * nodes;
-struct node_table {
-  double a[fixed], b[fixed], c[fixed];
-  double wk[fixed], wg[fixed];
+// The Kronrod and Gauss weights of the fixed panels' nodes, scaled to the
+// panel (0 at the Kronrod-only nodes), computed by the compiler.
+struct node_weights {
+  double wk[e0_nodes];
+  double wg[e0_nodes];
 };
 
-const node_table &fixed_nodes() {
-  static const node_table table = [] {
-    node_table nt;
-    for (int p = 0; p < panels; ++p) {
-      const double h = 0.5 * (edges[p + 1] - edges[p]);
-      for (int j = 0; j < nodes; ++j) {
-        const int m = j < half ? j : nodes - 1 - j;
-        const int i = p * nodes + j;
-        const terms t = age_terms(node_age(edges[p], edges[p + 1], j));
-        nt.a[i] = t.a;
-        nt.b[i] = t.b;
-        nt.c[i] = t.c;
-        nt.wk[i] = wgk[m] * h;
-        nt.wg[i] = m % 2 == 1 ? wg[m / 2] * h : 0.0;
-      }
+constexpr node_weights make_weights() {
+  node_weights w{};
+  for (int p = 0; p < panels; ++p) {
+    const double h = 0.5 * (edges[p + 1] - edges[p]);
+    for (int j = 0; j < nodes; ++j) {
+      const int m = j < half ? j : nodes - 1 - j;
+      w.wk[p * nodes + j] = wgk[m] * h;
+      w.wg[p * nodes + j] = m % 2 == 1 ? wg[m / 2] * h : 0.0;
     }
-    return nt;
-  }();
-  return table;
+  }
+  return w;
 }
+constexpr node_weights weights = make_weights();
 
 // Adaptive Gauss-Kronrod on [lo, hi] with the curve evaluated in full: each
 // panel whose difference exceeds its share of the tolerance is bisected,
@@ -133,8 +126,12 @@ double adaptive(vertex v, double lo, double hi, double tol, int *budget) {
 
 }  // namespace
 
+double e0_node_age(int j) {
+  const int p = j / nodes;
+  return node_age(edges[p], edges[p + 1], j % nodes);
+}
+
 double e0_fit(vertex v) {
-  const node_table &nt = fixed_nodes();
   double area = 0.0;
   double err = 0.0;
   bool positive = true;
@@ -142,12 +139,12 @@ double e0_fit(vertex v) {
     double k = 0.0;
     double g = 0.0;
     for (int i = p * nodes; i < (p + 1) * nodes; ++i) {
-      const double sum =
-          ((v.a * nt.a[i] + v.b * nt.b[i]) + v.c * nt.c[i]) + 1.0;
+      const terms &t = node_factors[i];
+      const double sum = ((v.a * t.cube + v.b * t.root) + v.c * t.ramp) + 1.0;
       positive &= sum > 0.0;
       const double y = 1.0 / sum;
-      k += nt.wk[i] * y;
-      g += nt.wg[i] * y;
+      k += weights.wk[i] * y;
+      g += weights.wg[i] * y;
     }
     area += k;
     err += std::fabs(k - g);
@@ -157,24 +154,26 @@ double e0_fit(vertex v) {
   area = 0.0;
   int budget = max_panels;
   for (int p = 0; p < panels; ++p)
-    area += adaptive(v, edges[p], edges[p + 1],
-                     refine_error * (edges[p + 1] - edges[p]) / terminal_age,
-                     &budget);
+    area +=
+        adaptive(v, edges[p], edges[p + 1],
+                 refine_error * (edges[p + 1] - edges[p]) / end_age, &budget);
   return area;
 }
 
-double e0_table() {
+double e0_table(const context *ctx) {
+  const int *age = ctx->age;
+  const double *life = ctx->life;
   double area = 0.0;
   double x0 = 0.0;  // a table that starts above age 0 starts from (0, 1)
   double y0 = 1.0;
-  for (int i = 0; i < n_data; ++i) {
+  for (int i = 0; i < ctx->n_data; ++i) {
     const double x = static_cast<double>(age[i]);
-    if (age[i] < 0 || age[i] > 105 || (i > 0 && age[i] <= age[i - 1]))
+    if (age[i] < 0 || age[i] > terminal_age || (i > 0 && age[i] <= age[i - 1]))
       return no_area;
     area += 0.5 * (y0 + life[i]) * (x - x0);
     x0 = x;
     y0 = life[i];
   }
-  if (n_data == 0) return no_area;
-  return area + 0.5 * y0 * (terminal_age - x0);  // down to 0 at 105
+  if (ctx->n_data == 0) return no_area;
+  return area + 0.5 * y0 * (end_age - x0);  // down to 0 at 105
 }

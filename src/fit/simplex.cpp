@@ -18,10 +18,7 @@
 // never moves in sort and never replaces the worst slot.
 #include <cmath>
 
-#include "qev.h"
-
-thread_local vertex _f_parms = {0.03, 0.05, 0.01, 0.0};
-thread_local vertex ivec[4];
+#include "fit.h"
 
 namespace {
 
@@ -37,7 +34,7 @@ void swap_vertices(vertex *p, vertex *q) {
 
 // Each parameter of the three best vertices is divided before summing, and
 // the sum starts from 0.0 (which also turns a -0.0 centroid into +0.0).
-vertex centroid() {
+vertex centroid(const vertex *ivec) {
   vertex m = {0.0, 0.0, 0.0, 0.0};
   for (int k = 0; k < 3; ++k) {
     m.a = m.a + ivec[k].a / centroid_divisor;
@@ -59,13 +56,15 @@ void sort(vertex *s) {
   }
 }
 
-int downhills() {
-  for (vertex &v : ivec) v = {_f_parms.a, _f_parms.b, _f_parms.c, 0.0};
+int downhills(context *ctx) {
+  vertex *const ivec = ctx->ivec;
+  const vertex &start = ctx->_f_parms;
+  for (int k = 0; k < 4; ++k) ivec[k] = {start.a, start.b, start.c, 0.0};
   ivec[1].a += initial_step;
   ivec[2].b += initial_step;
   ivec[3].c += initial_step;
-  f_many(ivec, 3);
-  f_many(ivec + 3, 1);
+  f_many(ctx, ivec, 3);
+  f_many(ctx, ivec + 3, 1);
   sort(ivec);
 
   int count = 0;
@@ -82,10 +81,10 @@ int downhills() {
     // The centroid and the reflected point (2 centroid - worst) are scored
     // in one pass: neither depends on the other's value.
     vertex pts[2];
-    pts[0] = centroid();
+    pts[0] = centroid(ivec);
     pts[1] = {2.0 * pts[0].a - ivec[3].a, 2.0 * pts[0].b - ivec[3].b,
               2.0 * pts[0].c - ivec[3].c, 0.0};
-    f_many(pts, 2);
+    f_many(ctx, pts, 2);
     const vertex cen = pts[0];
     const vertex ref = pts[1];
     if (std::fabs(ref.value - cen.value) < tolerance) spread = 0;  // stall
@@ -98,12 +97,12 @@ int downhills() {
       worst.a = 2.0 * worst.a - cen.a;
       worst.b = 2.0 * worst.b - cen.b;
       worst.c = 2.0 * worst.c - cen.c;
-      worst.value = f(worst);
+      worst.value = f(ctx, worst);
     } else if (worst.value > ivec[2].value) {
       // Contraction: halfway between the worst slot and the centroid.
       vertex con = {0.5 * (worst.a + cen.a), 0.5 * (worst.b + cen.b),
                     0.5 * (worst.c + cen.c), 0.0};
-      con.value = f(con);
+      con.value = f(ctx, con);
       if (con.value < worst.value) worst = con;
       if (ivec[2].value < worst.value) {
         // Shrink towards the best vertex.  The best is scored again too,
@@ -114,7 +113,7 @@ int downhills() {
           ivec[k].b = 0.5 * (ivec[0].b + ivec[k].b);
           ivec[k].c = 0.5 * (ivec[0].c + ivec[k].c);
         }
-        f_many(ivec + 1, 3);
+        f_many(ctx, ivec + 1, 3);
       }
     }
     sort(ivec);

@@ -1,7 +1,7 @@
 // qev: fit a three-parameter life-table curve to a data file.
 //
 //   qev DATAFILE [a [b [c]]]
-//   qev --tsv | --fitted [--start=A,B,C] [--] FILE...
+//   qev --tsv | --fitted [--start=A,B,C] [--jobs=N] [--] FILE...
 //   qev -h | --help | --version
 //
 // Reads "age value" records (DATAFILE "-" is standard input), runs the
@@ -11,7 +11,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "qev.h"
+#include "cli.h"
 
 namespace {
 
@@ -30,8 +30,8 @@ enum status {
 
 const char help_text[] =
     "Usage: qev DATAFILE [a [b [c]]]\n"
-    "       qev --tsv [--start=A,B,C] [--] FILE...\n"
-    "       qev --fitted [--start=A,B,C] [--] FILE...\n"
+    "       qev --tsv [--start=A,B,C] [--jobs=N] [--] FILE...\n"
+    "       qev --fitted [--start=A,B,C] [--jobs=N] [--] FILE...\n"
     "       qev --tsv|--fitted --age=COL --value=COL [--by=COL[,COL...]]\n"
     "           [--radix=R] [--jobs=N] [--require-open] [--start=A,B,C]\n"
     "           [--] FILE...\n"
@@ -102,9 +102,7 @@ int main(int argc, char **argv) {
 
   // A first argument starting with "--" begins the long options; any other
   // command line means what it always meant, "-h" alone included.
-  options opt{};
-  opt.mode = mode_plain;
-  opt.first_file = 1;
+  options opt = default_options();
   if (std::strncmp(argv[1], "--", 2) == 0 && !parse_options(argc, argv, &opt))
     return status_error;
   if (opt.mode == mode_help || (argc == 2 && std::strcmp(argv[1], "-h") == 0)) {
@@ -119,15 +117,28 @@ int main(int argc, char **argv) {
     const int n = argc - opt.first_file;
     char **files = argv + opt.first_file;
     const bool all = opt.age_col != nullptr ? fit_long_files(opt, n, files)
-                                            : fit_files(opt.mode, n, files);
+                                            : fit_files(opt, n, files);
     return finish(all ? status_fitted : status_error);
   }
 
   // The plain command line, DATAFILE [a [b [c]]], after any "--".
   argc -= opt.first_file - 1;
   argv += opt.first_file - 1;
-  if (load_data(argv[1]) < 0) return status_error;
-  set_start(argc, argv);
-  report(downhills());
+  const char *name =
+      std::strcmp(argv[1], "-") == 0 ? "standard input" : argv[1];
+  context ctx;
+  init_context(&ctx);
+  read_report rep;
+  if (load_data(argv[1], &ctx, &rep, nullptr) < 0) return status_error;
+  set_start(argc, argv, &opt.start);
+  qev_result r;
+  fit_data(&ctx, {opt.start, false, false}, &r);
+  std::string notes;
+  warn_checks(name, r,
+              {ctx.age, ctx.life, rep.record_line, words_data_file,
+               rep.first_value, rep.first_value_line},
+              &notes);
+  std::fputs(notes.c_str(), stderr);
+  report(r);
   return finish(status_fitted);
 }

@@ -2,34 +2,29 @@
 // as the Human Mortality Database, statistics offices, R and pandas write
 // them.  Columns are chosen by their header names; the rows that share the
 // values of the --by columns form one table, which is fitted as a data file
-// of the same records would be.
+// of the same records would be, by the library's long-table rules (the age
+// labels, the rows left out, the refusals).
 //
 // The header is the first line that holds every named column, and it tells
 // the layout: a tab makes it TSV, else a comma CSV (RFC 4180: quoted fields,
 // doubled quotes, line ends inside quotes), else runs of spaces (the HMD's
 // layout).  The file is read in blocks, never whole.
 //
-// Tables are fitted on worker threads while the file is still being read: a
-// table goes to a worker when a row of another table follows it.  Rows of a
+// Tables are fitted by a pool of threads while the file is still being read:
+// a table is queued when a row of another table follows it.  Rows of a
 // table that come after that (a file whose tables are not contiguous) are
 // kept apart, and the table is fitted again, whole, at the end of the file.
-// Each worker fits in its own copy of the data set and simplex (they are
-// thread_local), so a table's result does not depend on the thread, and the
-// rows are written in input order once the file is done.
-#include <sched.h>
-
+// Each fit runs in a context of its own, so a table's result does not depend
+// on the thread, and the rows are written in input order once the file is
+// done.
 #include <cerrno>
-#include <climits>
 #include <cmath>
-#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
-#include <mutex>
 #include <string>
 #include <string_view>
-#include <thread>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -40,11 +35,10 @@
 #define QEV_FAST_FLOAT 1
 #endif
 
-#include "qev.h"
+#include "cli.h"
 
 namespace {
 
-constexpr int last_age = 104;  // older ages can only give NaN: dropped
 constexpr std::size_t block_size = 1 << 16;
 constexpr std::size_t max_row = 1 << 20;  // bytes; a longer row is refused
 
@@ -56,6 +50,12 @@ struct record {
   double value;
 };
 
+// What every fit of one file shares.
+struct file_setup {
+  std::string name;  // as messages give it
+  vertex start;
+};
+
 // One table of the file and, once fitted, its result.
 struct group {
   std::string key;    // the --by fields as table fields, each after a tab
@@ -65,16 +65,9 @@ struct group {
   int count = 0;             // records; no more than max_data + 1 are stored
   bool sent = false;
   bool last_open = false;  // its last row so far is an open age group
-  int open_rows = 0;
-  int old_rows = 0;
-  int missing_rows = 0;
-  int first_missing_age = 0;
-  // The fit, written by the worker that ran it.
-  vertex best{};
-  int iterations = 0;
-  fit_status status = fit_refused;
-  double e0f = 0.0;
-  double e0t = 0.0;
+  qev_drops drops{};
+  const file_setup *setup = nullptr;
+  qev_result res{};   // the fit, written by the thread that ran it
   std::string notes;  // its messages, written before its rows
 };
 
@@ -234,36 +227,6 @@ bool split(std::string_view row, layout lay,
 // ---------------------------------------------------------------------------
 // Fields.
 
-// A whole number of digits, at most INT_MAX.
-bool parse_int(std::string_view f, int *x) {
-  if (f.empty() || f.size() > 10) return false;
-  long v = 0;
-  for (char ch : f) {
-    if (ch < '0' || ch > '9') return false;
-    v = v * 10 + (ch - '0');
-  }
-  if (v > INT_MAX) return false;
-  *x = static_cast<int>(v);
-  return true;
-}
-
-enum age_kind { age_single, age_open, age_bad };
-
-// "N", or "N-M" (an age group, taken at N), or "N+" (the open age group).
-age_kind parse_age_field(std::string_view f, int *x) {
-  if (!f.empty() && f.back() == '+')
-    return parse_int(f.substr(0, f.size() - 1), x) ? age_open : age_bad;
-  const std::size_t dash = f.find('-');
-  if (dash != std::string_view::npos) {
-    int to = 0;
-    return parse_int(f.substr(0, dash), x) &&
-                   parse_int(f.substr(dash + 1), &to) && to >= *x
-               ? age_single
-               : age_bad;
-  }
-  return parse_int(f, x) ? age_single : age_bad;
-}
-
 // A number read whole, with the bits strtod gives it.  Plain decimal
 // notation goes through fast_float where it is installed (the same correctly
 // rounded doubles, several times faster); everything else through strtod.
@@ -301,143 +264,44 @@ std::string shown(std::string_view f) {
 }
 
 // ---------------------------------------------------------------------------
-// Fitting, on the calling thread or on workers.
-
-const char *const warn_share =
-    "warning: value %.17g is not a share still alive between 0 and 1: give "
-    "--radix=100000 (or l(x)'s radix)";
-
-// Fits g in this thread's data set from `start`.  A group of more than
-// max_data records, or with an age twice, is refused.
-// Puts g's records (at most max_data) into this thread's data set, with
-// the line of each in line[], and prepares the error measure.
-void load_group(const group &g, int *line) {
-  n_data = static_cast<int>(g.recs.size());
-  for (int i = 0; i < n_data; ++i) {
-    const record &r = g.recs[static_cast<std::size_t>(i)];
-    age[i] = r.age;
-    life[i] = r.value;
-    line[i] = r.line;
-  }
-  prepare_data();
-}
-
-void fit_group(group *g, vertex start, const std::string &where) {
-  g->notes.clear();
-  if (g->recs.size() > static_cast<std::size_t>(max_data)) {
-    g->status = fit_refused;
-    char what[64];
-    std::snprintf(what, sizeof what, "more than %d records", max_data);
-    say(where.c_str(), 0, what, &g->notes);
-    return;
-  }
-  int line[max_data];
-  load_group(*g, line);
-  // An age twice, which a data file is only warned about, refuses a table
-  // of a long file: its rows were meant to be one table's.
-  data_checks w;
-  check_data(line, &w);
-  if (w.again_line != 0) {
-    g->status = fit_refused;
-    char what[96];
-    std::snprintf(what, sizeof what, "age %d again, first on line %d",
-                  w.again_age, w.again_first);
-    say(where.c_str(), w.again_line, what, &g->notes);
-    return;
-  }
-  _f_parms = start;
-  g->iterations = downhills();
-  g->best = ivec[0];
-  g->status = search_status(g->iterations);
-  g->e0f = e0_fit(ivec[0]);
-  g->e0t = e0_table();
-  for (int i = 0; i < n_data; ++i) {
-    if (!(life[i] >= 0.0 && life[i] <= 1.0)) {
-      char what[200];
-      std::snprintf(what, sizeof what, warn_share, life[i]);
-      say(where.c_str(), line[i], what, &g->notes);
-      break;
-    }
-  }
-  warn_data(where.c_str(), w, &g->notes);
-}
-
-// Worker threads, or none: with one job every group is fitted where it is
-// sent, on the reading thread.
-struct pool {
-  bool fit = true;  // false: only read (fuzzing)
-  vertex start;
-  std::string file;
-  std::mutex m;
-  std::condition_variable work;
-  std::condition_variable idle;
-  std::deque<group *> queue;
-  int busy = 0;
-  int waiting = 0;  // workers asleep on `work`
-  bool stop = false;
-  std::vector<std::thread> threads;
-};
+// Fitting, on the reading thread or on the pool's.
 
 std::string where_of(const std::string &file, const group &g) {
   return g.label.empty() ? file : file + ": " + g.label;
 }
 
-// Fits the group at the head of the queue, with the lock held on entry and
-// on return but not while fitting.
-void fit_next(pool *p, std::unique_lock<std::mutex> &lock) {
-  group *g = p->queue.front();
-  p->queue.pop_front();
-  ++p->busy;
-  const std::string where = where_of(p->file, *g);
-  lock.unlock();
-  fit_group(g, p->start, where);
-  lock.lock();
-  --p->busy;
-  if (p->queue.empty() && p->busy == 0) p->idle.notify_all();
-}
-
-void worker(pool *p) {
-  std::unique_lock<std::mutex> lock(p->m);
-  for (;;) {
-    ++p->waiting;
-    p->work.wait(lock, [p] { return p->stop || !p->queue.empty(); });
-    --p->waiting;
-    if (p->queue.empty()) return;
-    fit_next(p, lock);
+// Fits g from its setup's start by the long-table rules, into g->res, with
+// its messages in g->notes: a group of more than max_data records, or with
+// an age twice, is refused, and the others get the data checks' warnings.
+// Only g is written, so groups can be fitted on any threads at once.
+void fit_group(void *arg) {
+  group *g = static_cast<group *>(arg);
+  const std::size_t n = g->recs.size() > static_cast<std::size_t>(max_data)
+                            ? max_data + 1
+                            : g->recs.size();
+  std::vector<int> age(n);
+  std::vector<double> life(n);
+  std::vector<int> line(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    age[i] = g->recs[i].age;
+    life[i] = g->recs[i].value;
+    line[i] = g->recs[i].line;
   }
+  context ctx;
+  init_context(&ctx);
+  fit_records(&ctx, age.data(), life.data(), static_cast<int>(n),
+              {g->setup->start, true, true}, &g->res);
+  g->notes.clear();
+  warn_checks(
+      where_of(g->setup->name, *g).c_str(), g->res,
+      {age.data(), life.data(), line.data(), words_long_table, nullptr, 0},
+      &g->notes);
 }
 
+// Hands g to the pool, which fits it now or later; nothing without one.
 void send(pool *p, group *g) {
   g->sent = true;
-  if (!p->fit) return;
-  if (p->threads.empty()) {
-    fit_group(g, p->start, where_of(p->file, *g));
-    return;
-  }
-  // Waking a worker is a system call: only when one sleeps, which it does
-  // only when the reader is ahead of no one.
-  bool wake = false;
-  {
-    std::lock_guard<std::mutex> lock(p->m);
-    p->queue.push_back(g);
-    wake = p->waiting > 0;
-  }
-  if (wake) p->work.notify_one();
-}
-
-// Waits until every group sent has been fitted, fitting what is left in the
-// queue on this thread too: the reading thread is one of the jobs.
-void drain(pool *p) {
-  std::unique_lock<std::mutex> lock(p->m);
-  while (!p->queue.empty()) fit_next(p, lock);
-  p->idle.wait(lock, [p] { return p->queue.empty() && p->busy == 0; });
-}
-
-int cores() {
-  cpu_set_t set;
-  if (sched_getaffinity(0, sizeof set, &set) != 0) return 1;
-  const int n = CPU_COUNT(&set);
-  return n > 0 ? n : 1;
+  if (p != nullptr) pool_submit(p, fit_group, g);
 }
 
 // ---------------------------------------------------------------------------
@@ -522,114 +386,140 @@ struct file_result {
   int refused_line = 0;
 };
 
-void refuse_row(const char *name, int line, const std::string &what,
-                file_result *fr) {
-  say(name, line, what.c_str());
-  fr->refused = true;
-  fr->refused_line = line;
-}
-
-void read_groups(source &s, const char *name, const options &opt,
-                 const columns &cols, pool *p, file_result *fr) {
-  const int nby = static_cast<int>(cols.names.size()) - 2;
+// The reading of one file's rows into groups.
+struct group_reader {
+  const char *name;
+  const options *opt;
+  const columns *cols;
+  const file_setup *setup;
+  pool *p;
+  file_result *fr;
   std::unordered_map<std::string, group *> index;
-  std::vector<std::string_view> fields;
-  std::string scratch;
-  std::string key;
-  std::string_view row;
   group *current = nullptr;
   std::string last_raw;  // the key fields of the last row, as read
   std::string raw;
+  std::string key;
+};
+
+// Refuses the file at `line` with a message; returns false, to stop.
+bool refuse_row(group_reader &gr, int line, const std::string &what) {
+  say(gr.name, line, what.c_str());
+  gr.fr->refused = true;
+  gr.fr->refused_line = line;
+  return false;
+}
+
+// The group of a row: most rows belong to the one before, and a new key
+// sends the one before to be fitted.
+group &group_of(group_reader &gr, const std::vector<std::string_view> &fields) {
+  const columns &cols = *gr.cols;
+  const std::size_t nby = cols.names.size() - 2;
+  auto by_field = [&](std::size_t k) {
+    return fields[static_cast<std::size_t>(cols.index[k + 2])];
+  };
+  gr.raw.clear();
+  for (std::size_t k = 0; k < nby; ++k) {
+    gr.raw += by_field(k);
+    gr.raw += '\0';
+  }
+  if (gr.current != nullptr && gr.raw == gr.last_raw) return *gr.current;
+  gr.key.clear();
+  for (std::size_t k = 0; k < nby; ++k) {
+    const std::string_view f = by_field(k);
+    gr.key += '\t';
+    append_field(&gr.key, f.data(), f.size());
+  }
+  group *&slot = gr.index[gr.key];
+  if (slot == nullptr) {
+    gr.fr->groups.emplace_back();
+    slot = &gr.fr->groups.back();
+    slot->recs.reserve(128);  // a single-year table, in one allocation
+    slot->key = gr.key;
+    slot->setup = gr.setup;
+    for (std::size_t k = 0; k < nby; ++k) {
+      slot->label += k > 0 ? ", " : "";
+      slot->label += shown(cols.names[k + 2]) + "=" + shown(by_field(k));
+    }
+  }
+  if (gr.current != nullptr && !gr.current->sent) send(gr.p, gr.current);
+  gr.current = slot;
+  gr.last_raw = gr.raw;
+  return *slot;
+}
+
+// Adds a row's age and value to g, or counts it as left out.  False after
+// refusing the file for a field that is not an age or a number.
+bool add_row(group_reader &gr, group &g, std::string_view af,
+             std::string_view vf, int line) {
+  int x = 0;
+  const int kind = qev_age_label(af.data(), af.size(), &x);
+  if (kind == QEV_AGE_BAD)
+    return refuse_row(
+        gr, line,
+        "\"" + shown(af) + "\" is not an age (a whole number, N-M or N+)");
+  g.last_open = kind == QEV_AGE_OPEN;
+  const bool missing = vf.empty() || vf == ".";
+  switch (qev_drop_reason(kind, x, missing)) {
+    case QEV_DROP_OPEN:
+      ++g.drops.open_rows;
+      return true;
+    case QEV_DROP_OLD:
+      ++g.drops.old_rows;
+      return true;
+    case QEV_DROP_MISSING:
+      if (g.drops.missing_rows++ == 0) g.drops.first_missing_age = x;
+      return true;
+  }
+  double y = 0.0;
+  if (!parse_value_field(vf, &y))
+    return refuse_row(gr, line, "value \"" + shown(vf) + "\" is not a number");
+  if (gr.opt->radix > 0) y = y / gr.opt->radix;
+  if (++g.count > max_data + 1) return true;  // refused when fitted anyway
+  (g.sent ? g.late : g.recs).push_back({x, line, y});
+  return true;
+}
+
+// Reads the rows after the header into groups, sending each to be fitted
+// once a row of another group follows it, and the last at the end.
+void read_groups(source &s, group_reader &gr) {
+  const columns &cols = *gr.cols;
+  std::vector<std::string_view> fields;
+  std::string scratch;
+  std::string_view row;
   for (;;) {
     int line = 0;
     const row_result got = next_row(s, cols.lay == layout_csv, &row, &line);
     if (got == row_end) break;
     if (got == row_read_error) {
-      say(name, 0, std::strerror(errno));
-      fr->refused = true;
+      say(gr.name, 0, std::strerror(errno));
+      gr.fr->refused = true;
       return;
     }
-    if (got == row_too_long)
-      return refuse_row(name, s.line, "a row longer than 1 MiB", fr);
+    if (got == row_too_long) {
+      refuse_row(gr, s.line, "a row longer than 1 MiB");
+      return;
+    }
     if (row.empty() || (cols.lay == layout_spaces &&
                         row.find_first_not_of(" \t") == std::string_view::npos))
       continue;
     const char *why = nullptr;
-    if (!split(row, cols.lay, &fields, &scratch, &why))
-      return refuse_row(name, line, why, fr);
-    if (static_cast<int>(fields.size()) != cols.width)
-      return refuse_row(name, line,
-                        std::to_string(fields.size()) +
-                            " fields, where the header has " +
-                            std::to_string(cols.width),
-                        fr);
-
-    // The group: most rows belong to the one before.
-    auto by_field = [&](int k) {
-      return fields[static_cast<std::size_t>(
-          cols.index[static_cast<std::size_t>(k + 2)])];
-    };
-    raw.clear();
-    for (int k = 0; k < nby; ++k) {
-      raw += by_field(k);
-      raw += '\0';
+    if (!split(row, cols.lay, &fields, &scratch, &why)) {
+      refuse_row(gr, line, why);
+      return;
     }
-    if (current == nullptr || raw != last_raw) {
-      key.clear();
-      for (int k = 0; k < nby; ++k) {
-        const std::string_view f = by_field(k);
-        key += '\t';
-        append_field(&key, f.data(), f.size());
-      }
-      group *&slot = index[key];
-      if (slot == nullptr) {
-        fr->groups.emplace_back();
-        slot = &fr->groups.back();
-        slot->recs.reserve(128);  // a single-year table, in one allocation
-        slot->key = key;
-        for (int k = 0; k < nby; ++k) {
-          slot->label += k > 0 ? ", " : "";
-          slot->label += shown(cols.names[static_cast<std::size_t>(k + 2)]) +
-                         "=" + shown(by_field(k));
-        }
-      }
-      if (current != nullptr && !current->sent) send(p, current);
-      current = slot;
-      last_raw = raw;
+    if (static_cast<int>(fields.size()) != cols.width) {
+      refuse_row(gr, line,
+                 std::to_string(fields.size()) +
+                     " fields, where the header has " +
+                     std::to_string(cols.width));
+      return;
     }
-    group &g = *current;
-
-    const std::string_view af = fields[static_cast<std::size_t>(cols.index[0])];
-    const std::string_view vf = fields[static_cast<std::size_t>(cols.index[1])];
-    int x = 0;
-    const age_kind kind = parse_age_field(af, &x);
-    if (kind == age_bad)
-      return refuse_row(
-          name, line,
-          "\"" + shown(af) + "\" is not an age (a whole number, N-M or N+)",
-          fr);
-    g.last_open = kind == age_open;
-    if (kind == age_open) {
-      ++g.open_rows;
-      continue;
-    }
-    if (x > last_age) {
-      ++g.old_rows;
-      continue;
-    }
-    if (vf.empty() || vf == ".") {
-      if (g.missing_rows++ == 0) g.first_missing_age = x;
-      continue;
-    }
-    double y = 0.0;
-    if (!parse_value_field(vf, &y))
-      return refuse_row(name, line,
-                        "value \"" + shown(vf) + "\" is not a number", fr);
-    if (opt.radix > 0) y = y / opt.radix;
-    if (++g.count > max_data + 1) continue;  // refused when fitted anyway
-    (g.sent ? g.late : g.recs).push_back({x, line, y});
+    group &g = group_of(gr, fields);
+    if (!add_row(gr, g, fields[static_cast<std::size_t>(cols.index[0])],
+                 fields[static_cast<std::size_t>(cols.index[1])], line))
+      return;
   }
-  if (current != nullptr && !current->sent) send(p, current);
+  if (gr.current != nullptr && !gr.current->sent) send(gr.p, gr.current);
 }
 
 // Rows dropped on purpose, counted for one line per file, and the groups
@@ -638,16 +528,18 @@ void report_drops(const char *name, const file_result &fr) {
   long rows[3] = {};
   long groups[3] = {};
   for (const group &g : fr.groups) {
-    const int n[3] = {g.open_rows, g.old_rows, g.missing_rows};
+    const long n[3] = {g.drops.open_rows, g.drops.old_rows,
+                       g.drops.missing_rows};
     for (int k = 0; k < 3; ++k) {
       rows[k] += n[k];
       groups[k] += n[k] > 0;
     }
-    if (g.missing_rows > 0) {
+    if (g.drops.missing_rows > 0) {
       char what[128];
-      std::snprintf(
-          what, sizeof what, "left out %d row%s with no value, from age %d",
-          g.missing_rows, g.missing_rows > 1 ? "s" : "", g.first_missing_age);
+      std::snprintf(what, sizeof what,
+                    "left out %ld row%s with no value, from age %d",
+                    g.drops.missing_rows, g.drops.missing_rows > 1 ? "s" : "",
+                    g.drops.first_missing_age);
       say(where_of(name, g).c_str(), 0, what);
     }
   }
@@ -665,19 +557,42 @@ void report_drops(const char *name, const file_result &fr) {
   if (!what.empty()) say(name, 0, what.c_str());
 }
 
-// Reads the table in s into fr, sending groups to p as they close.
-void read_file(source &s, const char *name, const options &opt, pool *p,
-               file_result *fr) {
+// Reads the table in s into fr, sending groups to p (if any) as they close,
+// and waits until they are fitted.
+void read_file(source &s, const char *name, const options &opt,
+               const file_setup *setup, pool *p, file_result *fr) {
   columns cols;
   cols.names = {opt.age_col, opt.value_col};
   for (std::string &b : by_names(opt.by)) cols.names.push_back(std::move(b));
   cols.index.assign(cols.names.size(), -1);
-  p->file = name;
-  if (find_header(s, name, &cols) == 0)
+  if (find_header(s, name, &cols) == 0) {
     fr->refused = true;
-  else
-    read_groups(s, name, opt, cols, p, fr);
-  drain(p);
+  } else {
+    group_reader gr{name, &opt, &cols, setup, p, fr, {}, nullptr, {}, {}, {}};
+    read_groups(s, gr);
+  }
+  if (p != nullptr) pool_drain(p);
+}
+
+// Writes g's rows of opt.mode after prefix (the file and key fields).
+void put_group(const options &opt, const std::string &prefix, const group &g) {
+  std::string rows = prefix;
+  if (opt.mode == mode_tsv) {
+    add_result(&rows, g.res);
+    rows += '\n';
+  } else {
+    if (g.res.status == QEV_REFUSED) return;
+    rows.clear();
+    std::vector<int> age;
+    std::vector<double> life;
+    for (const record &r : g.recs) {
+      age.push_back(r.age);
+      life.push_back(r.value);
+    }
+    add_fitted(&rows, prefix, g.res, age.data(), life.data(),
+               static_cast<int>(age.size()));
+  }
+  put_rows(rows);
 }
 
 // Reads and fits one file; false when it was refused (no rows written) or a
@@ -690,8 +605,9 @@ bool fit_long_file(const char *file, const options &opt, pool *p) {
     say(name, 0, std::strerror(errno));
     return false;
   }
+  const file_setup setup{name, opt.start};
   file_result fr;
-  read_file(s, name, opt, p, &fr);
+  read_file(s, name, opt, &setup, p, &fr);
   if (!from_stdin) std::fclose(s.fp);
   if (fr.refused) return false;
 
@@ -703,43 +619,23 @@ bool fit_long_file(const char *file, const options &opt, pool *p) {
     g.late.shrink_to_fit();
     send(p, &g);
   }
-  drain(p);
+  pool_drain(p);
   report_drops(name, fr);
 
   bool all = true;
   std::string file_field;
   append_field(&file_field, file, std::strlen(file));
-  std::string prefix;
   for (group &g : fr.groups) {
     if (opt.require_open && !g.last_open) {
-      g.status = fit_refused;
+      g.res.status = QEV_REFUSED;
       g.notes.clear();
       say(where_of(name, g).c_str(), 0,
           "its last row is not an open age group (N+): is the file cut short?",
           &g.notes);
     }
     std::fputs(g.notes.c_str(), stderr);
-    prefix = file_field + g.key;
-    if (g.status == fit_refused) {
-      all = false;
-      if (opt.mode == mode_tsv) {
-        put_raw(prefix);
-        put_refused();
-        end_row();
-      }
-      continue;
-    }
-    if (opt.mode == mode_tsv) {
-      put_raw(prefix);
-      put_result(g.best, g.iterations, g.status,
-                 static_cast<int>(g.recs.size()), g.e0f, g.e0t);
-      end_row();
-    } else {
-      int line[max_data];
-      load_group(g, line);
-      ivec[0] = g.best;
-      put_fitted(prefix);
-    }
+    if (g.res.status == QEV_REFUSED) all = false;
+    put_group(opt, file_field + g.key, g);
     if (std::ferror(stdout)) return false;
   }
   return all;
@@ -749,11 +645,10 @@ bool fit_long_file(const char *file, const options &opt, pool *p) {
 
 bool read_long_table(std::FILE *fp, const options &opt,
                      std::vector<long_entry> *out, int *line) {
-  pool p;
-  p.fit = false;
   source s{fp, {}};
   file_result fr;
-  read_file(s, "input", opt, &p, &fr);
+  const file_setup setup{"input", opt.start};
+  read_file(s, "input", opt, &setup, nullptr, &fr);
   *line = fr.refused_line;
   out->clear();
   int k = 0;
@@ -776,22 +671,14 @@ bool fit_long_files(const options &opt, int n, char **files) {
   put_text(opt.mode == mode_tsv ? tsv_columns : fitted_columns);
   end_row();
 
-  pool p;
-  p.start = _f_parms;
-  const int jobs = opt.jobs > 0 ? opt.jobs : cores();
-  // The reading thread fits too once the file is read: jobs - 1 workers.
-  if (jobs > 1)
-    for (int k = 1; k < jobs; ++k) p.threads.emplace_back(worker, &p);
+  // The reading thread fits too once the file is read.
+  pool *p = pool_start(opt.jobs);
+  if (p == nullptr) return false;
   bool all = true;
   for (int k = 0; k < n; ++k) {
-    if (!fit_long_file(files[k], opt, &p)) all = false;
+    if (!fit_long_file(files[k], opt, p)) all = false;
     if (std::ferror(stdout)) break;
   }
-  {
-    std::lock_guard<std::mutex> lock(p.m);
-    p.stop = true;
-  }
-  p.work.notify_all();
-  for (std::thread &t : p.threads) t.join();
+  pool_stop(p);
   return flush_rows() && all;
 }

@@ -1,5 +1,6 @@
 // The command line's long options, which choose a mode that fits many
-// files, and the start values of the plain command line.
+// files, and the start values of the plain command line.  Everything they
+// say goes into the options; nothing else is set.
 #include <getopt.h>
 
 #include <cmath>
@@ -7,12 +8,20 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "qev.h"
+#include "cli.h"
 
-void set_start(int argc, char **argv) {
-  if (argc > 2) _f_parms.a = std::atof(argv[2]);
-  if (argc > 3) _f_parms.b = std::atof(argv[3]);
-  if (argc > 4) _f_parms.c = std::atof(argv[4]);
+void set_start(int argc, char **argv, vertex *start) {
+  if (argc > 2) start->a = std::atof(argv[2]);
+  if (argc > 3) start->b = std::atof(argv[3]);
+  if (argc > 4) start->c = std::atof(argv[4]);
+}
+
+options default_options() {
+  options opt{};
+  opt.mode = mode_plain;
+  opt.first_file = 1;
+  opt.start = default_start;
+  return opt;
 }
 
 namespace {
@@ -24,8 +33,8 @@ bool usage_error(const char *what, const char *arg) {
 }
 
 // "A[,B[,C]]": one to three finite numbers, each whole, as strtod reads them.
-bool parse_start(const char *text) {
-  double *const parm[] = {&_f_parms.a, &_f_parms.b, &_f_parms.c};
+bool parse_start(const char *text, vertex *start) {
+  double *const parm[] = {&start->a, &start->b, &start->c};
   const char *p = text;
   for (double *x : parm) {
     char *end = nullptr;
@@ -84,16 +93,16 @@ bool parse_options(int argc, char **argv, options *opt) {
       {"require-open", no_argument, nullptr, 'o'},
       {nullptr, 0, nullptr, 0},
   };
-  *opt = options{};
-  opt->mode = mode_plain;
+  *opt = default_options();
   bool long_only = false;  // an option that needs --age and --value
   bool start = false;
+  bool jobs = false;
   opterr = 0;  // the messages below name the option as it was given
   optind = 1;
   // "+": stop at the first file name, so that what follows keeps its meaning.
   for (int c; (c = getopt_long(argc, argv, "+:", longopts, nullptr)) != -1;) {
     if (c == 's') {
-      if (!parse_start(optarg))
+      if (!parse_start(optarg, &opt->start))
         return usage_error("--start takes one to three numbers A,B,C: ",
                            argv[optind - 1]);
       start = true;
@@ -116,7 +125,7 @@ bool parse_options(int argc, char **argv, options *opt) {
       if (!parse_jobs(optarg, &opt->jobs))
         return usage_error("--jobs takes a number of threads, 1 to 1024: ",
                            argv[optind - 1]);
-      long_only = true;
+      jobs = true;
     } else if (c == 'o') {
       opt->require_open = true;
       long_only = true;
@@ -139,6 +148,8 @@ bool parse_options(int argc, char **argv, options *opt) {
   const bool table = opt->mode == mode_tsv || opt->mode == mode_fitted;
   if (start && !table)
     return usage_error("--start goes with --tsv or --fitted", "");
+  if (jobs && !table)
+    return usage_error("--jobs goes with --tsv or --fitted", "");
   const bool long_table = opt->age_col != nullptr || opt->value_col != nullptr;
   if (long_table && !table)
     return usage_error("--age and --value go with --tsv or --fitted", "");
@@ -146,8 +157,7 @@ bool parse_options(int argc, char **argv, options *opt) {
     return usage_error("a long table needs both --age and --value", "");
   if (long_only && !long_table)
     return usage_error(
-        "--by, --radix, --jobs and --require-open go with --age and --value",
-        "");
+        "--by, --radix and --require-open go with --age and --value", "");
   if (table && optind == argc) return usage_error("no data file named", "");
   if (opt->mode == mode_plain && optind == argc)
     return usage_error("no data file named after --", "");

@@ -1,0 +1,186 @@
+// The command line's modules: options, the data file reader, the messages,
+// the table writer and long tables.  The command line is one client of the
+// library (fit.h): it holds one context for a run on one thread, and one per
+// worker, and words what the library reports.
+#ifndef QEV_CLI_H
+#define QEV_CLI_H
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "fit.h"
+
+// The whitespace of scanf patterns in the C locale: space, \t \n \v \f \r.
+inline bool is_space(int ch) { return ch == ' ' || (ch >= '\t' && ch <= '\r'); }
+
+// Why read_data refused a file.
+enum read_fault {
+  read_ok,
+  read_failed,     // the stream reported an error; errno says which
+  read_bad_age,    // an age that is not a whole decimal number
+  read_big_age,    // a whole-number age outside the range of int
+  read_no_value,   // the input ends after an age
+  read_bad_value,  // a value that is not a number as a whole
+  read_too_long,   // a field longer than max_field characters
+  read_too_many,   // more than max_data records
+};
+
+// Longest field the reader takes; no number in a life table comes near it.
+constexpr int max_field = 1024;
+
+// Room for a field as messages quote it (show_text).
+constexpr int shown_size = 4 * 32 + 4;
+
+// What read_data found: why and where it refused the file, the line of each
+// record stored (lines count from 1; 0 means none), and the first value
+// that is not a share, as written.  Fields are quoted as shown in messages:
+// shortened, with unprintable bytes escaped.
+struct read_report {
+  read_fault fault;
+  int line;               // line of the refused field
+  char field[160];        // the refused field
+  char first_value[160];  // the first value outside [0, 1], as written
+  int first_value_line;   //   and its line
+  int record_line[max_data];
+};
+
+// Reads records "age value" from fp's current position to its end into the
+// data set of ctx, never past max_data.  Fields are separated by whitespace
+// (any mix of spaces, tabs and line ends) and each must be whole: an age is
+// a decimal integer with an optional sign, a value a number as strtod reads
+// it (fixed, exponent or hex notation, inf or nan).  Returns the number of
+// records stored, or -1 when it refuses the file (rep->fault says why).
+// Does not close fp and does not touch n_data.
+int read_data(context *ctx, std::FILE *fp, read_report *rep);
+
+// Opens the data file `name` ("-" is standard input), reads it into ctx's
+// data set, sets n_data and prepares the error measure.  A refusal is worded
+// into *notes.  Returns n_data, or -1 when the file could not be read or was
+// refused.
+int load_data(const char *name, context *ctx, read_report *rep,
+              std::string *notes);
+
+// Appends "qev: NAME: line N: WHAT" (without "line N: " when line is 0),
+// with its line end, to *out, or writes it to standard error when out is
+// nullptr.
+void say(const char *name, int line, const char *what,
+         std::string *out = nullptr);
+
+// Quotes text[0..len) for a message: at most 32 bytes, then "..." (also
+// when cut), with quotes, backslashes and bytes outside printable ASCII
+// escaped.  out needs room for shown_size bytes.
+void show_text(const char *text, int len, bool cut, char *out);
+
+// The data checks of r worded as warnings, appended to *out: every kind in
+// one place.  line[i] is the line record i came from.  A data file's
+// warnings take the first value that is not a share as it was written
+// (value_text); a long table's give it in full precision and point to
+// --radix, and leave out what its reader cannot produce.
+// A refused long table gets its reason instead.
+enum check_wording { words_data_file, words_long_table };
+struct check_source {
+  const int *age;  // the records
+  const double *life;
+  const int *line;  // the line each came from
+  check_wording how;
+  const char *value_text;  // a data file's first value not a share
+  int value_line;          //   and its line
+};
+void warn_checks(const char *name, const qev_result &r, const check_source &src,
+                 std::string *out);
+
+// What a command line whose first argument starts with "--" asks for.
+enum run_mode { mode_plain, mode_tsv, mode_fitted, mode_help, mode_version };
+
+struct options {
+  run_mode mode;
+  int first_file;  // argv index of the first file name
+  vertex start;    // of every search
+  // Long tables (--age and --value given): the columns by their header
+  // names, the key columns (comma-separated), l(x)'s radix (0: none), and
+  // whether each group must end with its open age group.
+  const char *age_col;
+  const char *value_col;
+  const char *by;
+  double radix;
+  int jobs;  // threads (0: every core this process may run on)
+  bool require_open;
+};
+
+// Options with nothing given: the plain command line from the default start.
+options default_options();
+
+// Parses the long options before the file names, stopping at the first
+// argument that is not one or after "--".  Returns false after writing a
+// usage error to standard error.
+bool parse_options(int argc, char **argv, options *opt);
+
+// Sets the a, b and c of *start from the optional start values argv[2..4],
+// converted as atof does; missing ones keep what they were.
+void set_start(int argc, char **argv, vertex *start);
+
+// Writes the one-line report of a search.
+void report(const qev_result &r);
+
+// Fits each of the n files in turn from opt.start, on opt.jobs threads, and
+// writes the table of opt.mode (mode_tsv or mode_fitted), with its header,
+// to standard output, the same bytes for any number of threads.  A refused
+// file gets its message on standard error and the others are still fitted.
+// Returns true when every file was searched.
+bool fit_files(const options &opt, int n, char **files);
+
+// Fits every table of each of the n long-table files (opt's columns), on
+// opt.jobs threads, and writes the table of opt.mode to standard output in
+// input order, the same bytes for any number of threads.  Refusals and
+// dropped rows are explained on standard error.  Returns true when every
+// table was searched.
+bool fit_long_files(const options &opt, int n, char **files);
+
+// For fuzzing and tests: reads a long table from fp with opt's columns,
+// without fitting, into *out: every record stored, with its group (numbered
+// from 0 in the order of their first rows), in file order within a group.
+// Returns false when the input was refused; *line is then the line named
+// in the message (0 for none).
+struct long_entry {
+  int group;
+  int age;
+  int line;
+  double value;
+};
+bool read_long_table(std::FILE *fp, const options &opt,
+                     std::vector<long_entry> *out, int *line);
+
+// Table output to standard output, written in whole rows: put_* add to the
+// row being built, end_row ends it, put_rows adds whole rows, flush_rows
+// writes what is pending and returns false when standard output failed.
+// One thread writes.
+void put_text(const char *s);
+void put_raw(const std::string &s);
+void end_row();
+void put_rows(const std::string &rows);  // each ends with a line end
+bool flush_rows();
+
+// Appends x to *row: %.17g, or NaN, Inf, -Inf.
+void add_number(std::string *row, double x);
+
+// Appends s[0..n) to out as a table field: tab, CR, LF and backslash
+// escaped, and the whole quoted as CSV quotes, when it holds a double quote.
+void append_field(std::string *out, const char *s, std::size_t n);
+
+// The columns after the key columns, tab-separated: of --tsv, and of
+// --fitted.
+extern const char tsv_columns[];
+extern const char fitted_columns[];
+
+// Appends the --tsv fields after the key, each after a tab, of a result
+// (empty ones for a refused table).
+void add_result(std::string *row, const qev_result &r);
+
+// Appends the --fitted rows of records age[i], life[i], i < n, fitted as r
+// says: the key (already a field, or several), age, observed, fitted and
+// residual.
+void add_fitted(std::string *rows, const std::string &key, const qev_result &r,
+                const int *age, const double *life, int n);
+
+#endif  // QEV_CLI_H

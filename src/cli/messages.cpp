@@ -1,0 +1,123 @@
+// Messages: "qev: NAME: line N: WHAT" on standard error, and the words for
+// the library's data checks, every kind in one place.
+#include <cstdio>
+#include <cstring>
+
+#include "cli.h"
+
+void say(const char *name, int line, const char *what, std::string *out) {
+  char where[32] = "";
+  if (line > 0) std::snprintf(where, sizeof where, "line %d: ", line);
+  if (out == nullptr) {
+    std::fprintf(stderr, "qev: %s: %s%s\n", name, where, what);
+    return;
+  }
+  *out += "qev: ";
+  *out += name;
+  *out += ": ";
+  *out += where;
+  *out += what;
+  *out += '\n';
+}
+
+// Quotes, backslashes and bytes outside printable ASCII are escaped, so that
+// binary input cannot reach the terminal.
+void show_text(const char *text, int len, bool cut, char *out) {
+  constexpr int shown = 32;
+  const int n = len < shown ? len : shown;
+  for (int i = 0; i < n; ++i) {
+    const unsigned char ch = static_cast<unsigned char>(text[i]);
+    if (ch == '"' || ch == '\\') {
+      *out++ = '\\';
+      *out++ = static_cast<char>(ch);
+    } else if (ch < 0x20 || ch > 0x7e) {
+      out += std::snprintf(out, 5, "\\x%02x", ch);
+    } else {
+      *out++ = static_cast<char>(ch);
+    }
+  }
+  if (len > shown || cut) out = std::strcpy(out, "...") + 3;
+  *out = '\0';
+}
+
+namespace {
+
+const char *const warn_age =
+    "warning: age %d is outside 0..105, so every error is NaN: the curve is "
+    "defined up to age 105; drop older ages and the open age group";
+const char *const warn_value =
+    "warning: value %s is not a share still alive between 0 and 1: divide "
+    "l(x) by its radix (usually 100000)";
+const char *const warn_share =
+    "warning: value %.17g is not a share still alive between 0 and 1: give "
+    "--radix=100000 (or l(x)'s radix)";
+const char *const warn_none = "warning: no records, so the RMSE is NaN";
+const char *const warn_end =
+    "warning: age 105 is where the curve ends (u is infinite there), and the "
+    "search can stop at its start: drop it";
+const char *const warn_rise =
+    "warning: the value rises from age %d to age %d: shares still alive "
+    "never rise with age (is this q(x) or m(x)?)";
+const char *const warn_again =
+    "warning: age %d again, first on line %d: two tables in one file?";
+const char *const warn_few =
+    "warning: %d record%s, fewer than %d: the curve's three parameters fit so "
+    "few records without meaning anything";
+const char *const refuse_again = "age %d again, first on line %d";
+const char *const refuse_many = "more than %d records";
+
+}  // namespace
+
+void warn_checks(const char *name, const qev_result &r, const check_source &src,
+                 std::string *out) {
+  char what[400];
+  auto holds = [&r](int k) { return (r.checks & QEV_CHECK_BIT(k)) != 0; };
+  auto at = [&r](int k) { return r.check_record[k]; };
+  const bool data_file = src.how == words_data_file;
+  if (r.status == QEV_REFUSED) {
+    if (r.records > max_data) {
+      std::snprintf(what, sizeof what, refuse_many, max_data);
+      say(name, 0, what, out);
+    } else if (holds(QEV_CHECK_AGE_AGAIN)) {
+      const int i = at(QEV_CHECK_AGE_AGAIN);
+      std::snprintf(what, sizeof what, refuse_again, src.age[i],
+                    src.line[r.age_again_first]);
+      say(name, src.line[i], what, out);
+    }
+    return;
+  }
+  if (data_file && holds(QEV_CHECK_AGE_RANGE)) {
+    const int i = at(QEV_CHECK_AGE_RANGE);
+    std::snprintf(what, sizeof what, warn_age, src.age[i]);
+    say(name, src.line[i], what, out);
+  }
+  if (holds(QEV_CHECK_NOT_SHARE)) {
+    const int i = at(QEV_CHECK_NOT_SHARE);
+    if (data_file) {
+      std::snprintf(what, sizeof what, warn_value, src.value_text);
+      say(name, src.value_line, what, out);
+    } else {
+      std::snprintf(what, sizeof what, warn_share, src.life[i]);
+      say(name, src.line[i], what, out);
+    }
+  }
+  if (data_file && holds(QEV_CHECK_NO_RECORDS)) say(name, 0, warn_none, out);
+  if (holds(QEV_CHECK_AGE_105))
+    say(name, src.line[at(QEV_CHECK_AGE_105)], warn_end, out);
+  if (holds(QEV_CHECK_RISES)) {
+    const int i = at(QEV_CHECK_RISES);
+    std::snprintf(what, sizeof what, warn_rise, src.age[i - 1], src.age[i]);
+    say(name, src.line[i], what, out);
+  }
+  if (holds(QEV_CHECK_AGE_AGAIN)) {
+    const int i = at(QEV_CHECK_AGE_AGAIN);
+    std::snprintf(what, sizeof what, warn_again, src.age[i],
+                  src.line[r.age_again_first]);
+    say(name, src.line[i], what, out);
+  }
+  if (holds(QEV_CHECK_FEW_RECORDS)) {
+    std::snprintf(what, sizeof what, warn_few, r.records,
+                  r.records > 1 ? "s" : "", min_records);
+    say(name, 0, what, out);
+  }
+}

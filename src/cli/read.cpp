@@ -1,0 +1,180 @@
+// The data file reader: records "age value" split at whitespace, each field
+// converted whole, every refusal worded with the line it comes from.  Exit
+// statuses are chosen in main.cpp.
+#include <cerrno>
+#include <climits>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "cli.h"
+
+namespace {
+
+// A field as read, with the line it starts on.  NUL bytes are kept, so the
+// length, not the terminator, says where it ends.
+struct field {
+  char text[max_field + 1];
+  int len;
+  int line;
+  bool too_long;
+};
+
+// Reads the next whitespace-separated field.  Returns false at the end of
+// the input or on a read error (the caller checks ferror).  The stream
+// belongs to this thread alone, so it is read without locking.
+bool next_field(std::FILE *fp, int *line, field *fl) {
+  int ch;
+  while ((ch = getc_unlocked(fp)) != EOF && is_space(ch))
+    if (ch == '\n') ++*line;
+  if (ch == EOF) return false;
+  fl->line = *line;
+  fl->len = 0;
+  fl->too_long = false;
+  do {
+    if (fl->len == max_field) {
+      fl->too_long = true;
+      break;
+    }
+    fl->text[fl->len++] = static_cast<char>(ch);
+  } while ((ch = getc_unlocked(fp)) != EOF && !is_space(ch));
+  if (ch == '\n') ++*line;
+  fl->text[fl->len] = '\0';
+  return true;
+}
+
+// The field as messages quote it: at most 32 bytes, then "...", with
+// quotes, backslashes and bytes outside printable ASCII escaped, so that
+// binary input cannot reach the terminal.
+void show(const field &fl, char *out) {
+  show_text(fl.text, fl.len, fl.too_long, out);
+}
+
+bool whole(const field &fl, const char *end) { return end == fl.text + fl.len; }
+
+// A decimal integer with an optional sign and nothing else: no fraction,
+// no range ("1-4"), no hex.  0 when it is, else the fault.
+read_fault parse_age(const field &fl, int *x) {
+  const char *digits = fl.text + (fl.text[0] == '+' || fl.text[0] == '-');
+  if (*digits < '0' || *digits > '9') return read_bad_age;
+  char *end = nullptr;
+  errno = 0;
+  const long v = std::strtol(fl.text, &end, 10);
+  if (!whole(fl, end)) return read_bad_age;
+  if (errno == ERANGE || v < INT_MIN || v > INT_MAX) return read_big_age;
+  *x = static_cast<int>(v);
+  return read_ok;
+}
+
+// strtod converts as the reader always has (the C library's own conversion,
+// so the bits are those of "%lf"); the whole field must be the number, which
+// refuses "0.99x", "0.98e", "99%" and "1,5".
+bool parse_value(const field &fl, double *y) {
+  char *end = nullptr;
+  *y = std::strtod(fl.text, &end);
+  return whole(fl, end);
+}
+
+int refuse(read_report *rep, read_fault fault, const field &fl) {
+  rep->fault = fault;
+  rep->line = fl.line;
+  show(fl, rep->field);
+  return -1;
+}
+
+int read_error(read_report *rep) {
+  rep->fault = read_failed;
+  return -1;
+}
+
+}  // namespace
+
+int read_data(context *ctx, std::FILE *fp, read_report *rep) {
+  *rep = read_report{};
+  int line = 1;
+  int count = 0;
+  field a;
+  field v;
+  while (next_field(fp, &line, &a)) {
+    if (std::ferror(fp)) return read_error(rep);
+    if (a.too_long) return refuse(rep, read_too_long, a);
+    int x = 0;
+    const read_fault bad_age = parse_age(a, &x);
+    if (bad_age != read_ok) return refuse(rep, bad_age, a);
+    const bool got_value = next_field(fp, &line, &v);
+    if (std::ferror(fp)) return read_error(rep);
+    if (!got_value) return refuse(rep, read_no_value, a);
+    if (v.too_long) return refuse(rep, read_too_long, v);
+    double y = 0.0;
+    if (!parse_value(v, &y)) return refuse(rep, read_bad_value, v);
+    // A well-formed record past the room there is.
+    if (count == max_data) return refuse(rep, read_too_many, a);
+    ctx->age[count] = x;
+    ctx->life[count] = y;
+    rep->record_line[count] = a.line;
+    ++count;
+    if (!(y >= 0.0 && y <= 1.0) && rep->first_value_line == 0) {
+      rep->first_value_line = v.line;
+      show(v, rep->first_value);
+    }
+  }
+  if (std::ferror(fp)) return read_error(rep);
+  return count;
+}
+
+int load_data(const char *name, context *ctx, read_report *rep,
+              std::string *notes) {
+  const bool from_stdin = std::strcmp(name, "-") == 0;
+  if (from_stdin) name = "standard input";
+  std::FILE *fp = from_stdin ? stdin : std::fopen(name, "rt");
+  if (fp == nullptr) {
+    say(name, 0, std::strerror(errno), notes);
+    return -1;
+  }
+  const int got = read_data(ctx, fp, rep);
+  const int read_errno = errno;
+  if (!from_stdin) std::fclose(fp);
+
+  char what[400];
+  switch (rep->fault) {
+    case read_ok:
+      break;
+    case read_failed:
+      say(name, 0, std::strerror(read_errno), notes);
+      return -1;
+    case read_bad_age:
+      // A CSV row read as one field: point to the mode that reads it.
+      std::snprintf(what, sizeof what, "\"%s\" is not a whole-number age%s",
+                    rep->field,
+                    std::strchr(rep->field, ',') != nullptr
+                        ? " (a CSV file? qev --tsv --age=COL --value=COL "
+                          "reads one)"
+                        : "");
+      break;
+    case read_big_age:
+      std::snprintf(what, sizeof what, "age %s is out of range", rep->field);
+      break;
+    case read_no_value:
+      std::snprintf(what, sizeof what, "age %s has no value", rep->field);
+      break;
+    case read_bad_value:
+      std::snprintf(what, sizeof what, "value \"%s\" is not a number",
+                    rep->field);
+      break;
+    case read_too_long:
+      std::snprintf(what, sizeof what, "\"%s\" is longer than %d characters",
+                    rep->field, max_field);
+      break;
+    case read_too_many:
+      std::snprintf(what, sizeof what, "more than %d records", max_data);
+      break;
+  }
+  if (got < 0) {
+    say(name, rep->line, what, notes);
+    return -1;
+  }
+  ctx->n_data = got;
+  prepare_data(ctx);
+  return got;
+}

@@ -1,0 +1,248 @@
+// Output: the plain report line, and the tab-separated tables of the modes
+// that fit many tables, with the status of each search.
+//
+// Table rows are collected in a block and written whole, a block of at most
+// pipe_atomic bytes at a time: a pipe takes such a write in one piece, so
+// several qev processes writing to one pipe never splice each other's rows.
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "cli.h"
+
+void report(const qev_result &r) {
+  if (r.iterations == max_iterations) {
+    std::printf("not convergent within %ld iterations\n",
+                static_cast<long>(r.iterations));
+  } else {
+    std::printf("a= %lf, b= %lf, c= %lf, RMSE=%e\n", r.a, r.b, r.c, r.rmse);
+  }
+}
+
+namespace {
+
+constexpr int pipe_atomic = 4096;  // PIPE_BUF on Linux
+char block[1 << 16];
+int used;       // bytes in block
+int row_start;  // where the row being built starts
+
+void write_out(int n) {
+  std::fwrite(block, 1, static_cast<std::size_t>(n), stdout);
+  std::fflush(stdout);
+  std::memmove(block, block + n, static_cast<std::size_t>(used - n));
+  used -= n;
+  row_start = row_start > n ? row_start - n : 0;  // a long row went out whole
+}
+
+void put_bytes(const char *s, int n) {
+  if (used + n > static_cast<int>(sizeof block)) {
+    // A row longer than the block: it can only go out in pieces.
+    if (row_start > 0) write_out(row_start);
+    if (used + n > static_cast<int>(sizeof block)) write_out(used);
+    if (n > static_cast<int>(sizeof block)) {
+      std::fwrite(s, 1, static_cast<std::size_t>(n), stdout);
+      return;
+    }
+  }
+  std::memcpy(block + used, s, static_cast<std::size_t>(n));
+  used += n;
+}
+
+}  // namespace
+
+void put_text(const char *s) { put_bytes(s, static_cast<int>(std::strlen(s))); }
+
+void put_raw(const std::string &s) {
+  put_bytes(s.data(), static_cast<int>(s.size()));
+}
+
+void end_row() {
+  put_bytes("\n", 1);
+  if (used > pipe_atomic) write_out(row_start > 0 ? row_start : used);
+  row_start = used;
+}
+
+void put_rows(const std::string &rows) {
+  std::size_t start = 0;
+  for (std::size_t nl; (nl = rows.find('\n', start)) != std::string::npos;
+       start = nl + 1) {
+    put_bytes(rows.data() + start, static_cast<int>(nl - start));
+    end_row();
+  }
+}
+
+bool flush_rows() {
+  if (used > 0) write_out(used);
+  return !std::ferror(stdout);
+}
+
+void add_number(std::string *row, double x) {
+  if (std::isnan(x)) {
+    *row += "NaN";
+  } else if (std::isinf(x)) {
+    *row += x > 0 ? "Inf" : "-Inf";
+  } else {
+    char s[32];
+    row->append(
+        s, static_cast<std::size_t>(std::snprintf(s, sizeof s, "%.17g", x)));
+  }
+}
+
+// Tab, line ends and backslash are escaped so that every row stays one line
+// of the same number of fields; a field with a double quote is quoted as CSV
+// quotes it, inner quotes doubled, since R and pandas take a field that
+// starts with one as quoted.
+void append_field(std::string *out, const char *s, std::size_t n) {
+  const bool quoted = std::memchr(s, '"', n) != nullptr;
+  if (quoted) *out += '"';
+  for (std::size_t i = 0; i < n; ++i) {
+    switch (s[i]) {
+      case '\t':
+        *out += "\\t";
+        break;
+      case '\n':
+        *out += "\\n";
+        break;
+      case '\r':
+        *out += "\\r";
+        break;
+      case '\\':
+        *out += "\\\\";
+        break;
+      case '"':
+        *out += "\"\"";
+        break;
+      default:
+        *out += s[i];
+    }
+  }
+  if (quoted) *out += '"';
+}
+
+const char tsv_columns[] =
+    "a\tb\tc\trmse\titerations\tstatus\trecords\te0_fit\te0_table";
+const char fitted_columns[] = "age\tobserved\tfitted\tresidual";
+
+void add_result(std::string *row, const qev_result &r) {
+  if (r.status == QEV_REFUSED) {
+    *row += "\t\t\t\t\t\trefused\t\t\t";
+    return;
+  }
+  for (double x : {r.a, r.b, r.c, r.rmse}) {
+    *row += '\t';
+    add_number(row, x);
+  }
+  *row += '\t';
+  *row += std::to_string(r.iterations);
+  *row += '\t';
+  *row += qev_status_name(r.status);
+  *row += '\t';
+  *row += std::to_string(r.records);
+  *row += '\t';
+  add_number(row, r.e0_fit);
+  *row += '\t';
+  add_number(row, r.e0_table);
+}
+
+void add_fitted(std::string *rows, const std::string &key, const qev_result &r,
+                const int *age, const double *life, int n) {
+  for (int i = 0; i < n; ++i) {
+    const double fitted = qev_curve(r.a, r.b, r.c, age[i]);
+    *rows += key;
+    *rows += '\t';
+    *rows += std::to_string(age[i]);
+    *rows += '\t';
+    add_number(rows, life[i]);
+    *rows += '\t';
+    add_number(rows, fitted);
+    *rows += '\t';
+    add_number(rows, life[i] - fitted);
+    *rows += '\n';
+  }
+}
+
+namespace {
+
+// One data file of a table mode: fitted on any thread, written in order.
+struct file_job {
+  const char *name;
+  const options *opt;
+  std::string notes;  // its messages
+  std::string rows;   // its rows, each ending in a line end
+  bool loaded;
+};
+
+void fit_file(void *arg) {
+  file_job &j = *static_cast<file_job *>(arg);
+  context ctx;
+  init_context(&ctx);
+  read_report rep;
+  j.notes.clear();
+  j.rows.clear();
+  append_field(&j.rows, j.name, std::strlen(j.name));
+  const std::string key = j.rows;
+  j.loaded = load_data(j.name, &ctx, &rep, &j.notes) >= 0;
+  if (!j.loaded) {
+    if (j.opt->mode == mode_tsv) {
+      qev_result refused{};
+      refused.status = QEV_REFUSED;
+      add_result(&j.rows, refused);
+      j.rows += '\n';
+    } else {
+      j.rows.clear();
+    }
+    return;
+  }
+  qev_result r;
+  fit_data(&ctx, {j.opt->start, false, j.opt->mode == mode_tsv}, &r);
+  const char *shown = std::strcmp(j.name, "-") == 0 ? "standard input" : j.name;
+  warn_checks(shown, r,
+              {ctx.age, ctx.life, rep.record_line, words_data_file,
+               rep.first_value, rep.first_value_line},
+              &j.notes);
+  if (j.opt->mode == mode_tsv) {
+    add_result(&j.rows, r);
+    j.rows += '\n';
+  } else {
+    j.rows.clear();
+    add_fitted(&j.rows, key, r, ctx.age, ctx.life, ctx.n_data);
+  }
+}
+
+}  // namespace
+
+bool fit_files(const options &opt, int n, char **files) {
+  put_text("file\t");
+  put_text(opt.mode == mode_tsv ? tsv_columns : fitted_columns);
+  end_row();
+  const int jobs = opt.jobs > 0 ? opt.jobs : pool_cores();
+  // Files are fitted a window at a time and written in order: one at a
+  // time on one thread, so that messages and rows keep step.
+  const int window = jobs == 1 ? 1 : 64 * jobs;
+  pool *p = pool_start(jobs);
+  if (p == nullptr) return false;
+  std::vector<file_job> batch(
+      static_cast<std::size_t>(window < n ? window : n));
+  bool all = true;
+  bool out_ok = true;
+  for (int first = 0; first < n && out_ok; first += window) {
+    const int last = first + window < n ? first + window : n;
+    for (int k = first; k < last; ++k) {
+      file_job &j = batch[static_cast<std::size_t>(k - first)];
+      j.name = files[k];
+      j.opt = &opt;
+      pool_submit(p, fit_file, &j);
+    }
+    pool_drain(p);
+    for (int k = first; k < last && out_ok; ++k) {
+      const file_job &j = batch[static_cast<std::size_t>(k - first)];
+      std::fputs(j.notes.c_str(), stderr);
+      put_rows(j.rows);
+      all &= j.loaded;
+      out_ok = !std::ferror(stdout);
+    }
+  }
+  pool_stop(p);
+  return flush_rows() && all && out_ok;
+}

@@ -1,0 +1,169 @@
+// What the library's modules share, and the command line with them: the
+// vertex record, the context a fit runs in, and the functions of the error
+// measure, the minimiser, the checks, life expectancy and the thread pool.
+// Nothing here is program-wide: every function takes the context it works
+// on, so fits on any number of threads, or interleaved on one, never meet.
+#ifndef QEV_FIT_H
+#define QEV_FIT_H
+
+#include "qev.h"
+
+// Parameters a, b, c and the error measure at them, in that order.  Always
+// copied whole.
+struct vertex {
+  double a;
+  double b;
+  double c;
+  double value;
+};
+
+constexpr int max_data = QEV_MAX_RECORDS;
+// A count equal to it means "did not converge".
+constexpr int max_iterations = QEV_MAX_ITERATIONS;
+constexpr int min_records = QEV_MIN_RECORDS;
+// The curve's terminal age: u = x / (105 - x) is infinite there.
+constexpr int terminal_age = QEV_TERMINAL_AGE;
+// The oldest age a long table keeps: older ones can only end the curve or
+// make every error NaN.
+constexpr int last_kept_age = terminal_age - 1;
+
+// The default start of the search.
+constexpr vertex default_start = {0.03, 0.05, 0.01, 0.0};
+
+// The factors of a, b and c in the curve at an age: u^3, (e^u - 1)^0.5 and
+// 1 - e^(-2x), u = x / (105 - x).
+struct terms {
+  double cube;  // of a
+  double root;  // of b
+  double ramp;  // of c
+};
+
+// A fit's whole state: the data set (records 0 .. n_data - 1 in file
+// order), the factors of each record, the start of the search, the simplex
+// it leaves behind (best first) and the version of the error measure.
+struct context {
+  int age[max_data];
+  double life[max_data];
+  int n_data;
+  double cube[max_data];  // each record's factors, apart so that a pass
+  double root[max_data];  // reads them several records at a time
+  double ramp[max_data];
+  vertex _f_parms;
+  vertex ivec[4];
+  int measure;
+};
+
+// An empty data set, the default start and the version of the error
+// measure fastest on this processor.
+void init_context(context *ctx);
+
+// The factors at age x, computed as the error measure computes them: both
+// powers through pow, so a negative base gives the library's NaN (b) or a
+// negative cube (a); the c term uses the raw age, not u.
+terms age_terms(double x);
+
+// The same for a whole age, from the table of ages 0..105 where it can.
+terms factors(int x);
+
+// Precomputed factors (tables.cpp): of ages 0 .. terminal_age, and of the
+// nodes of e0_fit's fixed panels.  The table test holds them to age_terms.
+extern const terms age_factors[terminal_age + 1];
+constexpr int e0_panels = 67;
+constexpr int e0_panel_nodes = 15;
+constexpr int e0_nodes = e0_panels * e0_panel_nodes;
+extern const terms node_factors[e0_nodes];
+// The age of node j (0 .. e0_nodes - 1) of the fixed panels.
+double e0_node_age(int j);
+
+// Computes each record's factors.  Call it once the data set is filled and
+// before f.
+void prepare_data(context *ctx);
+
+// Switches ctx to version k of the error measure (0 the literal formula, 1
+// the plain cached loop, then the vector versions; -1 the one fastest
+// here), for tests and benchmarks.  Returns its name, or nullptr if this
+// build or processor lacks it.
+const char *use_error_measure(context *ctx, int k);
+
+// The curve at v's a, b and c for record i, bit for bit what f compares
+// with life[i].
+double curve_at(const context *ctx, vertex v, int i);
+
+// RMS error of the curve at v's a, b and c over the data set (v.value is not
+// read).  NaN for an empty data set or an age outside [0, 105].
+double f(const context *ctx, vertex v);
+
+// Sets the value of each of v[0] .. v[k-1], k from 1 to 3, to f of it, in
+// one pass over the data set: bit for bit what k calls of f give.
+void f_many(const context *ctx, vertex *v, int k);
+
+// Orders the four vertices of s by value, ascending, with an exchange sort.
+// A vertex whose value is NaN keeps its slot.
+void sort(vertex *s);
+
+// Runs the downhill simplex search from ctx->_f_parms and leaves the final
+// simplex in ctx->ivec, best first.  Returns the number of iterations done,
+// from 0 to max_iterations.
+int downhills(context *ctx);
+
+// What the search just run on ctx came to.  Too few records outranks the
+// rest; a search that stopped because an error was NaN, or whose best error
+// is not finite, is no fit.
+qev_status search_status(const context *ctx, int iterations);
+
+// Life expectancy at birth of the curve at v's a, b and c: its area from age
+// 0 to 105, within 1e-6 years.  NaN when the curve has a pole or turns
+// negative there (the sum of its terms is not positive somewhere).
+double e0_fit(vertex v);
+
+// Life expectancy at birth of the data set, by the trapezoid rule over the
+// records in file order, from (0, 1) when the first age is above 0, and
+// closed by a straight line down to 0 at age 105.  NaN for an empty data
+// set, or ages that are outside 0..105 or do not rise from record to record.
+double e0_table(const context *ctx);
+
+// Sets out->checks, check_record and age_again_first from the data set.
+void check_data(const context *ctx, qev_result *out);
+
+// How a table is fitted.  A long table's rules refuse a table with an age
+// twice, which a data file is only warned about.
+struct fit_rules {
+  vertex start;
+  bool refuse_age_again;
+  bool e0;  // compute e0_fit and e0_table (else they are NaN)
+};
+
+// The one fit sequence: checks the data set, searches from rules.start,
+// and gives the status and both life expectancies, into *out.  ctx keeps the
+// final simplex.
+void fit_data(context *ctx, const fit_rules &rules, qev_result *out);
+
+// The same for records age[i], value[i], i < n, loaded into ctx: a table of
+// more than max_data records is refused unsearched (records says how many).
+void fit_records(context *ctx, const int *age, const double *value, int n,
+                 const fit_rules &rules, qev_result *out);
+
+// The start of a search from a, b and c given as three doubles, or the
+// default start for nullptr.
+vertex start_of(const double *start);
+
+// A pool of worker threads that runs (function, argument) jobs, in any
+// order, knowing nothing of them.  The thread that submits is one of the
+// workers: it runs what is queued when it drains the pool, and every job
+// runs on it when no thread could be started.
+struct pool;
+using job_fn = void (*)(void *arg);
+
+// Starts a pool of `jobs` workers in all (0: every core this process may run
+// on), the caller among them.  nullptr only when memory ran out.
+pool *pool_start(int jobs);
+// Queues a job, or runs it at once where the pool has no thread of its own.
+void pool_submit(pool *p, job_fn fn, void *arg);
+// Runs queued jobs on this thread and waits until every job has finished.
+void pool_drain(pool *p);
+// Drains the pool and ends its threads.
+void pool_stop(pool *p);
+// The cores this process may run on.
+int pool_cores();
+
+#endif  // QEV_FIT_H
