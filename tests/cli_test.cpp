@@ -646,6 +646,101 @@ const cli_case mode_cases[] = {
      "qev: data.tsv: k=a: line 4: age 0 again, first on line 2\n",
      2,
      "data.tsv"},
+    {"--age without --value",
+     "",
+     {"--tsv", "--age=x", "data.dat"},
+     "",
+     "qev: a long table needs both --age and --value\n" + try_help,
+     2},
+    {"--jobs above 1024",
+     "",
+     {"--tsv", "--jobs=1025", "data.dat"},
+     "",
+     "qev: --jobs takes a number of threads, 1 to 1024: --jobs=1025\n" +
+         try_help,
+     2},
+    {"--jobs without a table",
+     "",
+     {"--jobs=2", "data.dat"},
+     "",
+     "qev: --jobs goes with --tsv or --fitted\n" + try_help,
+     2},
+    // Data files on threads: the rows and messages of one thread, in order.
+    {"--tsv --jobs=1024 over data files, a refused one among them",
+     six,
+     {"--tsv", "--jobs=1024", "data.dat", "missing.dat", "data.dat"},
+     tsv_header + "data.dat" + six_row + "missing.dat" + refused_row +
+         "data.dat" + six_row,
+     "qev: missing.dat: No such file or directory\n",
+     2},
+    {"--fitted --jobs=2 over data files",
+     "0 1\n1 inf\n20 0.98739\n40 0.95866\n",
+     {"--fitted", "--jobs=2", "data.dat", "data.dat"},
+     "file\tage\tobserved\tfitted\tresidual\n" +
+         repeat("data.dat\t0\t1\t1\t0\n"
+                "data.dat\t1\tInf\t0.98662006380365597\tInf\n"
+                "data.dat\t20\t0.98738999999999999\t0.96511727302821115\t"
+                "0.022272726971788837\n"
+                "data.dat\t40\t0.95865999999999996\t0.94064611817491894\t"
+                "0.018013881825081013\n",
+                2),
+     repeat("qev: data.dat: line 2: warning: value inf is not a share still "
+            "alive between 0 and 1: divide l(x) by its radix (usually "
+            "100000)\n"
+            "qev: data.dat: line 2: warning: the value rises from age 0 to age "
+            "1: shares still alive never rise with age (is this q(x) or "
+            "m(x)?)\n",
+            2),
+     1},
+    // The long-table rows of the data files above give the same numbers.
+    {"long table: values only strtod reads, an age group N-N",
+     "k\tage\tv\nA\t0\t0x1p+0\nA\t20\tinf\nA\t5-5\t0.99\nA\t40\t0.95866\n"
+     "A\t60\t0.85999\n",
+     {"--fitted", "--age=age", "--value=v", "--by=k", "data.tsv"},
+     "file\tk\tage\tobserved\tfitted\tresidual\n"
+     "data.tsv\tA\t0\t1\t1\t0\n"
+     "data.tsv\tA\t20\tInf\t0.96511727302821115\tInf\n"
+     "data.tsv\tA\t5\t0.98999999999999999\t0.97912039764347081\t"
+     "0.010879602356529183\n"
+     "data.tsv\tA\t40\t0.95865999999999996\t0.94064611817491894\t"
+     "0.018013881825081013\n"
+     "data.tsv\tA\t60\t0.85999000000000003\t0.85860312790894966\t"
+     "0.0013868720910503729\n",
+     "qev: data.tsv: k=A: line 3: warning: value inf is not a share still "
+     "alive between 0 and 1: give --radix=100000 (or l(x)'s radix)\n"
+     "qev: data.tsv: k=A: line 3: warning: the value rises from age 0 to age "
+     "20: shares still alive never rise with age (is this q(x) or m(x)?)\n",
+     1,
+     "data.tsv"},
+    {"long table: --start as for data files",
+     "age\tv\n0\t1\n50\t0.9\n",
+     {"--fitted", "--start=0.5", "--age=age", "--value=v", "data.tsv"},
+     "file\tage\tobserved\tfitted\tresidual\n"
+     "data.tsv\t0\t1\t1\t0\n"
+     "data.tsv\t50\t0.90000000000000002\t0.89999999999999925\t"
+     "7.7715611723760958e-16\n",
+     "qev: data.tsv: warning: 2 records, fewer than 4: the curve's three "
+     "parameters fit so few records without meaning anything\n",
+     1,
+     "data.tsv"},
+    {"long CSV: a doubled quote ends a quoted key",
+     "k,age,v\n\"North \"\"\",0,1\n\"North \"\"\",20,0.98739\n"
+     "\"North \"\"\",40,0.95866\n\"North \"\"\",60,0.85999\n",
+     {"--tsv", "--age=age", "--value=v", "--by=k", "data.csv"},
+     "file\tk\t" + tsv_header.substr(5) +
+         "data.csv\t\"North \"\"\"\t0.036838891902452361\t"
+         "0.054646090334882685\t-0.015854544761326236\t1.2244456411892956e-14\t"
+         "254\tconverged\t4\t74.243792722448404\t76.870675000000006\n",
+     "",
+     1,
+     "data.csv"},
+    {"long CSV: lines count on after a quoted line end",
+     "k,age,v\n\"a\nb\",0,1\nx,1\n",
+     {"--tsv", "--age=age", "--value=v", "--by=k", "data.csv"},
+     "file\tk\t" + tsv_header.substr(5),
+     "qev: data.csv: line 4: 2 fields, where the header has 3\n",
+     2,
+     "data.csv"},
     {"long table without a column named",
      "Year Age lx\n2000 0 100000\n",
      {"--fitted", "--age=Age", "--value=lx", "--by=Year,Sex", "data.txt"},
@@ -1074,6 +1169,94 @@ TEST(Long, ReadsTheHmdFileAsDataFilesOnAnyNumberOfThreads) {
       "78.974869003679174\t79.364419999999981\n";
   EXPECT_EQ(one.out.substr(one.out.find('\n') + 1, first.size()), first);
   EXPECT_EQ(one.out.substr(one.out.size() - last.size()), last);
+}
+
+// The library's grouped call, given the HMD file's rows as a binding gives
+// them (age labels read by qev_age_label), fits every year to the very
+// numbers of the command line's long-table row.
+TEST(Long, GroupedCallGivesTheCommandLinesNumbers) {
+  const std::string file = ex + "/hmd/USA.fltper_1x1.txt";
+  std::ifstream in(file);
+  std::vector<long> group;
+  std::vector<int> age, kind;
+  std::vector<double> value;
+  std::vector<std::string> years;
+  bool header = false;
+  for (std::string line; std::getline(in, line);) {
+    std::istringstream f(line);
+    std::vector<std::string> w{std::istream_iterator<std::string>(f), {}};
+    if (!header) {
+      header = w.size() == 10 && w[0] == "Year";
+      continue;
+    }
+    if (w.size() != 10) continue;
+    if (years.empty() || years.back() != w[0]) years.push_back(w[0]);
+    int x = 0;
+    kind.push_back(qev_age_label(w[1].data(), w[1].size(), &x));
+    ASSERT_NE(kind.back(), QEV_AGE_BAD) << w[1];
+    group.push_back(long(years.size()) - 1);
+    age.push_back(x);
+    value.push_back(std::strtod(w[5].c_str(), nullptr));
+  }
+  ASSERT_EQ(years.size(), 89u);
+  const qev_rows rows = {long(group.size()), group.data(), age.data(),
+                         kind.data(),        value.data(), nullptr};
+  std::vector<qev_result> res(years.size());
+  std::vector<qev_drops> drops(years.size());
+  ASSERT_EQ(qev_fit_groups(&rows, long(years.size()), 100000, nullptr, 0,
+                           res.data(), drops.data()),
+            QEV_OK);
+  std::istringstream out(run_qev({"--tsv", "--age=Age", "--value=lx",
+                                  "--by=Year", "--radix=100000", file})
+                             .out);
+  std::string line;
+  std::getline(out, line);
+  std::size_t k = 0;
+  for (; std::getline(out, line); ++k) {
+    ASSERT_LT(k, years.size());
+    SCOPED_TRACE(years[k]);
+    std::vector<std::string> f;
+    std::istringstream fields(line);
+    for (std::string x; std::getline(fields, x, '\t');) f.push_back(x);
+    ASSERT_EQ(f.size(), 11u);
+    EXPECT_EQ(f[1], years[k]);
+    const qev_result &r = res[k];
+    const double want[] = {r.a, r.b, r.c, r.rmse, r.e0_fit, r.e0_table};
+    const int at[] = {2, 3, 4, 5, 9, 10};
+    for (int j = 0; j < 6; ++j)
+      EXPECT_EQ(std::strtod(f[at[j]].c_str(), nullptr), want[j]) << f[at[j]];
+    EXPECT_EQ(f[6], std::to_string(r.iterations));
+    EXPECT_EQ(f[7], qev_status_name(r.status));
+    EXPECT_EQ(f[8], std::to_string(r.records));
+    EXPECT_EQ(drops[k].open_rows, 1);  // 110+
+  }
+  EXPECT_EQ(k, years.size());
+}
+
+// Rows around the pipe's 4096 bytes and the writer's 65536-byte block go
+// out whole and in order: refused groups, whose rows are known to the byte,
+// with keys long enough to give rows of those lengths.
+TEST(Long, RowsOfEveryLengthGoOutWhole) {
+  const std::string head = "file\tk\t" + tsv_header.substr(5);
+  const std::string tail = "\t\t\t\t\t\trefused\t\t\t\n";
+  const std::string prefix = "data.tsv\t";
+  std::string input = "k\tage\tv\n";
+  std::string want = head;
+  int rows = 0;
+  for (int len : {4095, 4096, 4097, 8191, 65535, 65536, 65537, 70000, 30}) {
+    const std::string key(len - prefix.size() - tail.size(), 'k' + rows % 3);
+    input += key + "\t0\t1\n" + key + "\t0\t1\n";  // an age twice
+    want += prefix + key + tail;
+    ++rows;
+  }
+  const std::string dir = scratch();
+  std::ofstream(dir + "/data.tsv", std::ios::binary) << input;
+  const run_result r =
+      run_qev({"--tsv", "--age=age", "--value=v", "--by=k", "data.tsv"});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(r.out.size(), want.size());
+  EXPECT_TRUE(r.out == want);
+  EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), rows);
 }
 
 TEST(Plot, DrawsTheTrendOfAYearTable) {

@@ -1,0 +1,456 @@
+// Tests of the C interface (include/qev.h): the same bits as the command
+// line, the long-table rules, the refusals of bad calls, and the tables of
+// precomputed factors against the C library.
+#include <climits>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <limits>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "fit.h"
+#include "gtest/gtest.h"
+#include "qev.h"
+
+namespace {
+
+constexpr double nan = std::numeric_limits<double>::quiet_NaN();
+
+std::uint64_t bits(double d) {
+  std::uint64_t u;
+  std::memcpy(&u, &d, sizeof u);
+  return u;
+}
+
+// Every field of two results, NaN equal to NaN of any sign.
+void expect_same(const qev_result &got, const qev_result &want) {
+  for (auto [g, w] : {std::pair{got.a, want.a},
+                      {got.b, want.b},
+                      {got.c, want.c},
+                      {got.rmse, want.rmse},
+                      {got.e0_fit, want.e0_fit},
+                      {got.e0_table, want.e0_table}}) {
+    if (std::isnan(w))
+      EXPECT_TRUE(std::isnan(g)) << g;
+    else
+      EXPECT_EQ(bits(g), bits(w)) << g << " vs " << w;
+  }
+  EXPECT_EQ(got.iterations, want.iterations);
+  EXPECT_EQ(got.status, want.status);
+  EXPECT_EQ(got.records, want.records);
+  EXPECT_EQ(got.checks, want.checks);
+  for (int k = 0; k < QEV_N_CHECKS; ++k)
+    EXPECT_EQ(got.check_record[k], want.check_record[k]) << "check " << k;
+  EXPECT_EQ(got.age_again_first, want.age_again_first);
+}
+
+struct table {
+  std::vector<int> age;
+  std::vector<double> value;
+};
+
+table read_table(const std::string &name) {
+  table t;
+  std::ifstream in(std::string(QEV_EXAMPLES) + "/" + name);
+  int x;
+  double y;
+  while (in >> x >> y) {
+    t.age.push_back(x);
+    t.value.push_back(y);
+  }
+  return t;
+}
+
+qev_result fit_one(const table &t, const double *start = nullptr) {
+  qev_result r;
+  EXPECT_EQ(qev_fit(t.age.data(), t.value.data(), int(t.age.size()), start, &r),
+            QEV_OK);
+  return r;
+}
+
+const char *const examples[] = {"us-2011-male.dat", "us-2011-female.dat",
+                                "us-1940-male.dat", "finland-2013-female.dat"};
+
+// The search's result on a shipped table, to the bit (as the fit test pins
+// it), with the life expectancies qev --tsv prints.
+TEST(Api, FitsAnExampleToThePinnedBits) {
+  const qev_result r = fit_one(read_table("us-2011-male.dat"));
+  EXPECT_EQ(r.a, 0x1.14ae0930d5574p-6);
+  EXPECT_EQ(r.b, 0x1.6650df4422136p-4);
+  EXPECT_EQ(r.c, -0x1.d1f377d38903bp-6);
+  EXPECT_EQ(r.rmse, 0x1.9348a4712767ep-7);
+  EXPECT_EQ(r.iterations, 229);
+  EXPECT_EQ(r.status, QEV_CONVERGED);
+  EXPECT_EQ(r.records, 101);
+  EXPECT_EQ(r.e0_fit, 76.080860727895796);
+  EXPECT_EQ(r.e0_table, 76.300650000000005);
+  EXPECT_EQ(r.checks, 0u);
+  EXPECT_EQ(qev_e0(r.a, r.b, r.c), r.e0_fit);
+}
+
+// Calls the library refuses leave the result as it was.
+TEST(Api, RefusesBadCallsAndWritesNothing) {
+  const int age[1] = {0};
+  const double value[1] = {1};
+  struct bad_call {
+    const char *name;
+    const int *age;
+    const double *value;
+    int n;
+    bool out;
+  };
+  const bad_call calls[] = {
+      {"a negative count", age, value, -1, true},
+      {"more than 200 records", age, value, QEV_MAX_RECORDS + 1, true},
+      {"no ages", nullptr, value, 1, true},
+      {"no values", age, nullptr, 1, true},
+      {"no result", age, value, 1, false},
+  };
+  for (const bad_call &c : calls) {
+    SCOPED_TRACE(c.name);
+    qev_result r;
+    r.iterations = -7;
+    EXPECT_EQ(qev_fit(c.age, c.value, c.n, nullptr, c.out ? &r : nullptr),
+              QEV_BAD_ARGUMENT);
+    EXPECT_EQ(r.iterations, -7);
+  }
+  // No records and no arrays is a call, and a fit of nothing.
+  qev_result r;
+  ASSERT_EQ(qev_fit(nullptr, nullptr, 0, nullptr, &r), QEV_OK);
+  EXPECT_EQ(r.status, QEV_TOO_FEW_RECORDS);
+  EXPECT_EQ(r.checks, QEV_CHECK_BIT(QEV_CHECK_NO_RECORDS));
+  EXPECT_TRUE(std::isnan(r.rmse));
+  EXPECT_EQ(r.iterations, 1);
+
+  const long offsets[] = {0, 1, 0};
+  qev_result out[2];
+  EXPECT_EQ(qev_fit_many(age, value, offsets, 2, nullptr, 1, out),
+            QEV_BAD_ARGUMENT);
+  EXPECT_EQ(qev_fit_many(age, value, offsets, -1, nullptr, 1, out),
+            QEV_BAD_ARGUMENT);
+  EXPECT_EQ(qev_fit_many(age, value, offsets, 1, nullptr, -1, out),
+            QEV_BAD_ARGUMENT);
+  EXPECT_EQ(qev_fit_many(nullptr, value, offsets, 1, nullptr, 1, out),
+            QEV_BAD_ARGUMENT);
+  EXPECT_EQ(qev_fit_many(age, value, offsets, 0, nullptr, 1, nullptr), QEV_OK);
+  const long group[] = {0, 1};
+  const qev_rows rows = {2, group, age, nullptr, value, nullptr};
+  EXPECT_EQ(qev_fit_groups(&rows, 1, 0, nullptr, 1, out, nullptr),
+            QEV_BAD_ARGUMENT);
+  EXPECT_EQ(qev_fit_groups(nullptr, 1, 0, nullptr, 1, out, nullptr),
+            QEV_BAD_ARGUMENT);
+  EXPECT_EQ(qev_fit_groups(&rows, 2, 0, nullptr, -1, out, nullptr),
+            QEV_BAD_ARGUMENT);
+}
+
+// Tables back to back give each table's own bits, on any number of
+// threads; a table of 201 records is refused and the others still fitted.
+// 48 tables make several batches, so the pool's threads share them.
+TEST(Api, FitsManyTablesAsOneAtATimeOnAnyNumberOfThreads) {
+  std::vector<table> tables;
+  for (int k = 0; k < 12; ++k)
+    for (const char *e : examples) tables.push_back(read_table(e));
+  table big;
+  for (int i = 0; i <= QEV_MAX_RECORDS; ++i) {
+    big.age.push_back(i % 100);
+    big.value.push_back(0.5);
+  }
+  tables.insert(tables.begin() + 5, big);
+  tables.insert(tables.begin() + 9, table{});
+  std::vector<int> age;
+  std::vector<double> value;
+  std::vector<long> offsets = {0};
+  for (const table &t : tables) {
+    age.insert(age.end(), t.age.begin(), t.age.end());
+    value.insert(value.end(), t.value.begin(), t.value.end());
+    offsets.push_back(long(age.size()));
+  }
+  const double start[3] = {0.02, 0.1, -0.02};
+  for (const double *s : {static_cast<const double *>(nullptr), start}) {
+    for (int jobs : {1, 2, 0}) {
+      SCOPED_TRACE(testing::Message() << "jobs " << jobs << ", start "
+                                      << (s ? "given" : "default"));
+      std::vector<qev_result> out(tables.size());
+      ASSERT_EQ(qev_fit_many(age.data(), value.data(), offsets.data(),
+                             long(tables.size()), s, jobs, out.data()),
+                QEV_OK);
+      for (std::size_t k = 0; k < tables.size(); ++k) {
+        SCOPED_TRACE(k);
+        if (k == 5) {
+          EXPECT_EQ(out[k].status, QEV_REFUSED);
+          EXPECT_EQ(out[k].records, QEV_MAX_RECORDS + 1);
+          EXPECT_EQ(out[k].iterations, 0);
+          EXPECT_TRUE(std::isnan(out[k].a));
+          continue;
+        }
+        expect_same(out[k], fit_one(tables[k], s));
+      }
+    }
+  }
+}
+
+struct label_case {
+  const char *text;
+  int kind;
+  int age;  // when read
+};
+
+const label_case labels[] = {
+    {"0", QEV_AGE_SINGLE, 0},
+    {"104", QEV_AGE_SINGLE, 104},
+    {"2147483647", QEV_AGE_SINGLE, INT_MAX},
+    {"1-4", QEV_AGE_GROUP, 1},
+    {"5-5", QEV_AGE_GROUP, 5},
+    {"85+", QEV_AGE_OPEN, 85},
+    {"0+", QEV_AGE_OPEN, 0},
+    {"2147483648", QEV_AGE_BAD, 0},
+    {"12345678901", QEV_AGE_BAD, 0},
+    {"", QEV_AGE_BAD, 0},
+    {"+", QEV_AGE_BAD, 0},
+    {"-", QEV_AGE_BAD, 0},
+    {"-1", QEV_AGE_BAD, 0},
+    {"5-4", QEV_AGE_BAD, 0},
+    {"1-", QEV_AGE_BAD, 0},
+    {"1-4+", QEV_AGE_BAD, 0},
+    {"1-2-3", QEV_AGE_BAD, 0},
+    {"1.5", QEV_AGE_BAD, 0},
+    {" 1", QEV_AGE_BAD, 0},
+    {"1 ", QEV_AGE_BAD, 0},
+    {"x1", QEV_AGE_BAD, 0},
+    {"1x", QEV_AGE_BAD, 0},
+    {"/", QEV_AGE_BAD, 0},
+    {":", QEV_AGE_BAD, 0},
+};
+
+TEST(Api, ReadsAgeLabelsAsLongTablesDo) {
+  for (const label_case &t : labels) {
+    SCOPED_TRACE(t.text);
+    int age = -99;
+    EXPECT_EQ(qev_age_label(t.text, std::strlen(t.text), &age), t.kind);
+    EXPECT_EQ(age, t.kind == QEV_AGE_BAD ? -99 : t.age);
+  }
+  int age = -99;
+  // The length, not a terminator, ends the label.
+  EXPECT_EQ(qev_age_label("12+", 2, &age), QEV_AGE_SINGLE);
+  EXPECT_EQ(age, 12);
+  EXPECT_EQ(qev_age_label(nullptr, 0, &age), QEV_AGE_BAD);
+
+  struct drop_case {
+    int kind, age, missing, why;
+  };
+  const drop_case drops[] = {
+      {QEV_AGE_SINGLE, 104, 0, QEV_KEEP},
+      {QEV_AGE_GROUP, 0, 0, QEV_KEEP},
+      {QEV_AGE_SINGLE, 105, 0, QEV_DROP_OLD},
+      {QEV_AGE_OPEN, 85, 0, QEV_DROP_OPEN},
+      {QEV_AGE_OPEN, 110, 1, QEV_DROP_OPEN},
+      {QEV_AGE_SINGLE, 110, 1, QEV_DROP_OLD},
+      {QEV_AGE_SINGLE, 50, 1, QEV_DROP_MISSING},
+  };
+  for (const drop_case &d : drops)
+    EXPECT_EQ(qev_drop_reason(d.kind, d.age, d.missing), d.why)
+        << d.kind << " " << d.age << " " << d.missing;
+}
+
+// The groups of a long table: rows left out by the rules, values divided by
+// the radix, groups apart in the file put together, and the refusals; each
+// group's result is qev_fit's of the records it kept.
+TEST(Api, FitsTheGroupsOfALongTableByItsRules) {
+  struct row {
+    long group;
+    const char *age;
+    double value;  // NaN: missing
+  };
+  const row rows[] = {
+      {0, "0", 100000}, {1, "0", 100000},  {0, "1-4", 99000}, {0, "20", 98739},
+      {2, "0", 1},      {0, "40", 95866},  {1, "10", 90000},  {0, "60", nan},
+      {0, "60", 85999}, {2, "0", 1},       {0, "80", 50846},  {0, "105", 900},
+      {0, "100", 987},  {0, "110+", 10},   {1, "20", 80000},  {1, "30", 70000},
+      {3, "5", 50000},  {1, "40+", 60000},
+  };
+  std::vector<long> group;
+  std::vector<int> age, kind;
+  std::vector<double> value;
+  std::vector<unsigned char> missing;
+  for (const row &r : rows) {
+    int x = 0;
+    kind.push_back(qev_age_label(r.age, std::strlen(r.age), &x));
+    group.push_back(r.group);
+    age.push_back(x);
+    value.push_back(std::isnan(r.value) ? 0.0 : r.value);
+    missing.push_back(std::isnan(r.value));
+  }
+  const qev_rows in = {long(group.size()), group.data(), age.data(),
+                       kind.data(),        value.data(), missing.data()};
+  for (int jobs : {1, 2}) {
+    SCOPED_TRACE(jobs);
+    qev_result out[4];
+    qev_drops drops[4];
+    ASSERT_EQ(qev_fit_groups(&in, 4, 100000, nullptr, jobs, out, drops),
+              QEV_OK);
+    expect_same(
+        out[0],
+        fit_one({{0, 1, 20, 40, 60, 80, 100},
+                 {1, 0.99, 0.98739, 0.95866, 0.85999, 0.50846, 0.00987}}));
+    expect_same(out[1], fit_one({{0, 10, 20, 30}, {1, 0.9, 0.8, 0.7}}));
+    // An age twice refuses the group, unsearched.
+    EXPECT_EQ(out[2].status, QEV_REFUSED);
+    EXPECT_EQ(out[2].checks & QEV_CHECK_BIT(QEV_CHECK_AGE_AGAIN),
+              QEV_CHECK_BIT(QEV_CHECK_AGE_AGAIN));
+    EXPECT_EQ(out[2].check_record[QEV_CHECK_AGE_AGAIN], 1);
+    EXPECT_EQ(out[2].age_again_first, 0);
+    EXPECT_EQ(out[2].iterations, 0);
+    EXPECT_EQ(out[3].records, 1);
+    EXPECT_EQ(out[3].status, QEV_TOO_FEW_RECORDS);
+    EXPECT_EQ(drops[0].open_rows, 1);
+    EXPECT_EQ(drops[0].old_rows, 1);
+    EXPECT_EQ(drops[0].missing_rows, 1);
+    EXPECT_EQ(drops[0].first_missing_age, 60);
+    EXPECT_EQ(drops[1].open_rows, 1);
+    EXPECT_EQ(drops[1].missing_rows, 0);
+    EXPECT_EQ(drops[3].open_rows + drops[3].old_rows + drops[3].missing_rows,
+              0);
+  }
+  // Without a radix the values are taken as they are; a group of 201 kept
+  // records is refused.
+  std::vector<long> g(QEV_MAX_RECORDS + 1, 0);
+  std::vector<int> a(g.size());
+  std::vector<double> v(g.size(), 0.5);
+  for (std::size_t i = 0; i < a.size(); ++i) a[i] = int(i % 100);
+  const qev_rows many = {long(g.size()), g.data(), a.data(),
+                         nullptr,        v.data(), nullptr};
+  qev_result out;
+  ASSERT_EQ(qev_fit_groups(&many, 1, 0, nullptr, 1, &out, nullptr), QEV_OK);
+  EXPECT_EQ(out.status, QEV_REFUSED);
+  EXPECT_EQ(out.records, QEV_MAX_RECORDS + 1);
+}
+
+struct check_case {
+  const char *name;
+  table data;
+  // Expected first record of each check, -1 for none; and the earlier
+  // record of the age seen again.
+  int first[QEV_N_CHECKS];
+  int again_first;
+};
+
+const check_case check_cases[] = {
+    {"a life table",
+     {{0, 1, 2}, {1, 0.9, 0.8}},
+     {-1, -1, -1, -1, -1, -1, -1},
+     -1},
+    {"ages outside 0..105, each seen again",
+     {{0, 110, -1, 110, 50}, {1, 0.5, 0.5, 0.5, 0.4}},
+     {1, -1, -1, -1, 3, -1, -1},
+     1},
+    {"not shares: above 1, below 0 and NaN",
+     {{0, 1, 2, 3}, {1, 1.5, -0.1, nan}},
+     {-1, 1, -1, 1, -1, -1, -1},
+     -1},
+    {"0 and 1 are shares; age 105 ends the curve",
+     {{0, 50, 104, 105}, {1, 0.9, 0, 0}},
+     {-1, -1, 3, -1, -1, -1, -1},
+     -1},
+    {"a rise counts only at a higher age",
+     {{10, 5, 6, 7}, {0.5, 0.9, 0.8, 0.85}},
+     {-1, -1, -1, 3, -1, -1, -1},
+     -1},
+    {"an age again, after another",
+     {{0, 1, 2, 1, 0}, {1, 0.9, 0.8, 0.7, 0.6}},
+     {-1, -1, -1, -1, 3, -1, -1},
+     1},
+    {"no records", {}, {-1, -1, -1, -1, -1, -1, -1}, -1},
+    {"three records are few",
+     {{0, 1, 2}, {1, 1, 1}},
+     {-1, -1, -1, -1, -1, -1, -1},
+     -1},
+};
+
+TEST(Api, ChecksNameTheFirstRecordOfEachKind) {
+  for (const check_case &t : check_cases) {
+    SCOPED_TRACE(t.name);
+    const qev_result r = fit_one(t.data);
+    unsigned want = 0;
+    for (int k = 0; k < QEV_N_CHECKS; ++k) {
+      if (t.first[k] >= 0) want |= QEV_CHECK_BIT(k);
+      EXPECT_EQ(r.check_record[k], t.first[k]) << qev_check_name(k);
+    }
+    const int n = int(t.data.age.size());
+    if (n == 0) want |= QEV_CHECK_BIT(QEV_CHECK_NO_RECORDS);
+    if (n > 0 && n < QEV_MIN_RECORDS)
+      want |= QEV_CHECK_BIT(QEV_CHECK_FEW_RECORDS);
+    EXPECT_EQ(r.checks, want);
+    EXPECT_EQ(r.age_again_first, t.again_first);
+  }
+}
+
+TEST(Api, NamesEveryStatusAndCheck) {
+  const char *const statuses[] = {"converged", "not-convergent", "no-fit",
+                                  "too-few-records", "refused"};
+  for (int s = 0; s < 5; ++s)
+    EXPECT_STREQ(qev_status_name(static_cast<qev_status>(s)), statuses[s]);
+  EXPECT_EQ(qev_status_name(static_cast<qev_status>(5)), nullptr);
+  const char *const checks[] = {"age-range", "not-share", "age-105",
+                                "rises",     "age-again", "few-records",
+                                "no-records"};
+  for (int k = 0; k < QEV_N_CHECKS; ++k)
+    EXPECT_STREQ(qev_check_name(k), checks[k]);
+  EXPECT_EQ(qev_check_name(-1), nullptr);
+  EXPECT_EQ(qev_check_name(QEV_N_CHECKS), nullptr);
+  EXPECT_STREQ(qev_version(), QEV_VERSION);
+}
+
+// qev_curve is what the fit compares with each record, at every age a table
+// can hold and beyond.
+TEST(Api, CurveIsWhatTheFitCompares) {
+  context ctx;
+  init_context(&ctx);
+  for (int x = -2; x <= 110; ++x) ctx.age[ctx.n_data++] = x;
+  ctx.age[ctx.n_data++] = INT_MAX;
+  prepare_data(&ctx);
+  const vertex vs[] = {{0.016887, 0.087479, -0.028439, 0},
+                       {1, 1, 0, 0},
+                       {0, 0, 0, 0},
+                       {-3, 2, 1e6, 0}};
+  int compared = 0;
+  for (const vertex &v : vs) {
+    for (int i = 0; i < ctx.n_data; ++i) {
+      const double want = curve_at(&ctx, v, i);
+      const double got = qev_curve(v.a, v.b, v.c, ctx.age[i]);
+      if (std::isnan(want))
+        EXPECT_TRUE(std::isnan(got)) << ctx.age[i];
+      else
+        EXPECT_EQ(bits(got), bits(want)) << ctx.age[i];
+      ++compared;
+    }
+  }
+  EXPECT_EQ(compared, 4 * 114);
+}
+
+// The shipped factors are the C library's, bit for bit.  A C library whose
+// pow or exp rounds otherwise fails here: regenerate src/fit/tables.cpp
+// with qev_make_tables.
+TEST(Tables, HoldTheCLibrarysFactors) {
+  auto same = [](const terms &got, const terms &want) {
+    return bits(got.cube) == bits(want.cube) &&
+           bits(got.root) == bits(want.root) &&
+           bits(got.ramp) == bits(want.ramp);
+  };
+  for (int x = 0; x <= terminal_age; ++x)
+    EXPECT_TRUE(same(age_factors[x], age_terms(x))) << "age " << x;
+  for (int j = 0; j < e0_nodes; ++j)
+    EXPECT_TRUE(same(node_factors[j], age_terms(e0_node_age(j))))
+        << "node " << j << " at age " << e0_node_age(j);
+  // The nodes rise through the panels from just above 0 to just below 105.
+  EXPECT_GT(e0_node_age(0), 0.0);
+  EXPECT_LT(e0_node_age(e0_nodes - 1), 105.0);
+  for (int j = 1; j < e0_nodes; ++j)
+    EXPECT_LT(e0_node_age(j - 1), e0_node_age(j)) << j;
+}
+
+}  // namespace
