@@ -56,7 +56,7 @@ constexpr double edges[] = {
     84,     86,      88,      89,      90,      91,      92,      93,
     94,     95,      96,      97,      98,      99,      99.5,    100,
     100.5,  101,     101.5,   102,     102.5,   103,     103.5,   104,
-    104.25, 104.5,   104.75,  105};
+    104.25, 104.5,   104.75,  end_age};
 constexpr int panels = sizeof edges / sizeof edges[0] - 1;
 static_assert(panels == e0_panels && nodes == e0_panel_nodes);
 
