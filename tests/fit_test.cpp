@@ -239,6 +239,12 @@ TEST(LifeExpectancy, FittedCurveAreaWithinAMillionthOfAYear) {
     SCOPED_TRACE(testing::Message() << v.a << ", " << v.b << ", " << v.c);
     EXPECT_NEAR(e0_fit(v), static_cast<double>(reference_e0(v)), promised);
   }
+  // The sums themselves, to the bit, on the fixed panels and on the adaptive
+  // rule's bisections: a change of panel, node, weight or tolerance that
+  // stays within the promise still shows here.
+  EXPECT_EQ(e0_fit({0.03, 0.05, 0.01, 0}), 0x1.27c0795a02bd1p+6);
+  EXPECT_EQ(e0_fit({5, 5, -0.9, 0}), 0x1.51433ff2883b7p+4);
+  EXPECT_EQ(e0_fit({1e-4, 1e-3, -0.999, 0}), 0x1.2884cb254b008p+15);
   // A pole (the sum of terms crosses 0) leaves no area, and so does a peak
   // too sharp to pin down within the adaptive rule's panels, at once.
   EXPECT_TRUE(std::isnan(e0_fit({22070246325.96, -68791899712.29, -2.6e9, 0})));

@@ -6,7 +6,8 @@
 Makes every mutant of the sources in src/ (not the generated tables), one
 at a time, in a copy of the tree: each comparison flipped to its negation
 (< and >=, > and <=, == and !=), each && swapped with || and back, and each
-numeric literal nudged (an integer by +1, a floating-point one by x 1.01).
+numeric literal nudged (an integer by +1, a floating-point one by x 1.01,
+or by + 0.001 where it is 0).
 Each mutant is built and the whole ctest suite run on it; a mutant is
 killed when a test fails or times out; a mutant that does not compile is
 stillborn and not counted.  Writes one row
@@ -83,8 +84,13 @@ def mutants(path):
                 lit, suffix = m.group(1), m.group(2)
                 is_float = ("." in lit or "p" in lit.lower() or
                             ("e" in lit.lower() and not lit.lower().startswith("0x")))
-                rep = "(%s * 1.01)" % lit if is_float else "(%s%s + 1)" % (lit, suffix)
-                if not is_float and suffix:
+                zero = float.fromhex(lit) == 0 if lit.lower().startswith("0x") \
+                    else is_float and float(lit) == 0
+                if zero:
+                    rep = "(%s + 0.001)" % lit  # x 1.01 would leave it 0
+                elif is_float:
+                    rep = "(%s * 1.01)" % lit
+                else:
                     rep = "(%s%s + 1)" % (lit, suffix)
                 new = line[:a + m.start()] + rep + line[a + m.end():]
                 yield rel, k + 1, "%s -> %s" % (lit + suffix, rep), \
