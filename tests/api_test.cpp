@@ -119,6 +119,15 @@ TEST(Api, RefusesBadCallsAndWritesNothing) {
               QEV_BAD_ARGUMENT);
     EXPECT_EQ(r.iterations, -7);
   }
+  // The start is a, b, c in that order: with one record of age 0 every
+  // vertex scores the same and the search stops where it started.
+  const double start[3] = {1, 2, 3};
+  qev_result s;
+  ASSERT_EQ(qev_fit(age, value, 1, start, &s), QEV_OK);
+  EXPECT_EQ(s.iterations, 0);
+  EXPECT_EQ(s.a, 1);
+  EXPECT_EQ(s.b, 2);
+  EXPECT_EQ(s.c, 3);
   // No records and no arrays is a call, and a fit of nothing.
   qev_result r;
   ASSERT_EQ(qev_fit(nullptr, nullptr, 0, nullptr, &r), QEV_OK);
@@ -186,6 +195,8 @@ TEST(Api, FitsManyTablesAsOneAtATimeOnAnyNumberOfThreads) {
           EXPECT_EQ(out[k].records, QEV_MAX_RECORDS + 1);
           EXPECT_EQ(out[k].iterations, 0);
           EXPECT_TRUE(std::isnan(out[k].a));
+          EXPECT_EQ(out[k].checks, 0u);  // not read, so not checked
+          for (int c : out[k].check_record) EXPECT_EQ(c, -1);
           continue;
         }
         expect_same(out[k], fit_one(tables[k], s));
@@ -364,6 +375,18 @@ const check_case check_cases[] = {
      {{0, 1, 2, 1, 0}, {1, 0.9, 0.8, 0.7, 0.6}},
      {-1, -1, -1, -1, 3, -1, -1},
      1},
+    {"an age again at once: the first pair is the one named",
+     {{0, 0, 1, 1}, {1, 1, 0.9, 0.9}},
+     {-1, -1, -1, -1, 1, -1, -1},
+     0},
+    {"an age outside 0..105 again, first in the first record",
+     {{110, 5, 110, 6}, {0.5, 0.9, 0.5, 0.8}},
+     {0, -1, -1, -1, 2, -1, -1},
+     0},
+    {"a share just above 1",
+     {{0, 1, 2, 3}, {1, 1.005, 0.9, 0.8}},
+     {-1, 1, -1, 1, -1, -1, -1},
+     -1},
     {"no records", {}, {-1, -1, -1, -1, -1, -1, -1}, -1},
     {"three records are few",
      {{0, 1, 2}, {1, 1, 1}},
