@@ -136,34 +136,162 @@ TEST(Api, RefusesBadCallsAndWritesNothing) {
   EXPECT_TRUE(std::isnan(r.rmse));
   EXPECT_EQ(r.iterations, 1);
 
-  const long offsets[] = {0, 1, 0};
-  qev_result out[2];
-  EXPECT_EQ(qev_fit_many(age, value, offsets, 2, nullptr, 1, out),
-            QEV_BAD_ARGUMENT);
-  EXPECT_EQ(qev_fit_many(age, value, offsets, -1, nullptr, 1, out),
-            QEV_BAD_ARGUMENT);
-  EXPECT_EQ(qev_fit_many(age, value, offsets, 1, nullptr, -1, out),
-            QEV_BAD_ARGUMENT);
-  EXPECT_EQ(qev_fit_many(nullptr, value, offsets, 1, nullptr, 1, out),
-            QEV_BAD_ARGUMENT);
-  EXPECT_EQ(qev_fit_many(age, value, offsets, 0, nullptr, 1, nullptr), QEV_OK);
+  // Tables back to back: {offsets, n_tables, jobs, arrays given, result}.
+  const long rising[] = {0, 1, 1};
+  const long falls[] = {0, 1, 0};
+  const long falls_first[] = {1, 0};
+  const long negative[] = {-1, 0};
+  struct many_call {
+    const char *name;
+    const long *offsets;
+    long n;
+    int jobs;
+    bool arrays;
+    bool out;
+    int want;
+  };
+  const many_call many[] = {
+      {"offsets that fall", falls, 2, 1, true, true, QEV_BAD_ARGUMENT},
+      {"offsets that fall at once", falls_first, 1, 1, true, true,
+       QEV_BAD_ARGUMENT},
+      {"a negative offset", negative, 1, 1, true, true, QEV_BAD_ARGUMENT},
+      {"no offsets", nullptr, 1, 1, true, true, QEV_BAD_ARGUMENT},
+      {"a negative count", rising, -1, 1, true, true, QEV_BAD_ARGUMENT},
+      {"negative jobs", rising, 1, -1, true, true, QEV_BAD_ARGUMENT},
+      {"records and no arrays", rising, 1, 1, false, true, QEV_BAD_ARGUMENT},
+      {"no result", rising, 1, 1, true, false, QEV_BAD_ARGUMENT},
+      {"no tables, nothing needed", nullptr, 0, 1, false, false, QEV_OK},
+      {"an empty table needs no arrays", rising + 1, 1, 1, false, true, QEV_OK},
+  };
+  for (const many_call &c : many) {
+    SCOPED_TRACE(c.name);
+    qev_result out[2];
+    out[0].iterations = -7;
+    EXPECT_EQ(
+        qev_fit_many(c.arrays ? age : nullptr, c.arrays ? value : nullptr,
+                     c.offsets, c.n, nullptr, c.jobs, c.out ? out : nullptr),
+        c.want);
+    if (c.want != QEV_OK) {
+      EXPECT_EQ(out[0].iterations, -7);
+    }
+  }
+  // Groups of a long table: {rows, n_groups, jobs, result}.
   const long group[] = {0, 1};
-  const qev_rows rows = {2, group, age, nullptr, value, nullptr};
-  EXPECT_EQ(qev_fit_groups(&rows, 1, 0, nullptr, 1, out, nullptr),
+  const long outside[] = {2, 0};
+  const long below[] = {-1, 0};
+  struct groups_call {
+    const char *name;
+    qev_rows rows;
+    long n_groups;
+    int jobs;
+    bool out;
+    int want;
+  };
+  const groups_call groups[] = {
+      {"a group number past the last",
+       {2, group, age, nullptr, value, nullptr},
+       1,
+       1,
+       true,
+       QEV_BAD_ARGUMENT},
+      {"the first row's group past the last",
+       {2, outside, age, nullptr, value, nullptr},
+       2,
+       1,
+       true,
+       QEV_BAD_ARGUMENT},
+      {"a negative group number",
+       {2, below, age, nullptr, value, nullptr},
+       2,
+       1,
+       true,
+       QEV_BAD_ARGUMENT},
+      {"a negative row count",
+       {-1, group, age, nullptr, value, nullptr},
+       2,
+       1,
+       true,
+       QEV_BAD_ARGUMENT},
+      {"a negative group count",
+       {0, group, age, nullptr, value, nullptr},
+       -1,
+       1,
+       true,
+       QEV_BAD_ARGUMENT},
+      {"negative jobs",
+       {2, group, age, nullptr, value, nullptr},
+       2,
+       -1,
+       true,
+       QEV_BAD_ARGUMENT},
+      {"rows and no groups",
+       {2, nullptr, age, nullptr, value, nullptr},
+       2,
+       1,
+       true,
+       QEV_BAD_ARGUMENT},
+      {"rows and no ages",
+       {2, group, nullptr, nullptr, value, nullptr},
+       2,
+       1,
+       true,
+       QEV_BAD_ARGUMENT},
+      {"rows and no values",
+       {2, group, age, nullptr, nullptr, nullptr},
+       2,
+       1,
+       true,
+       QEV_BAD_ARGUMENT},
+      {"groups and no result",
+       {2, group, age, nullptr, value, nullptr},
+       2,
+       1,
+       false,
+       QEV_BAD_ARGUMENT},
+      {"no rows: groups of nothing",
+       {0, nullptr, nullptr, nullptr, nullptr, nullptr},
+       2,
+       1,
+       true,
+       QEV_OK},
+      {"no rows and no groups",
+       {0, nullptr, nullptr, nullptr, nullptr, nullptr},
+       0,
+       1,
+       false,
+       QEV_OK},
+  };
+  for (const groups_call &c : groups) {
+    SCOPED_TRACE(c.name);
+    qev_result out[2];
+    out[0].iterations = -7;
+    EXPECT_EQ(qev_fit_groups(&c.rows, c.n_groups, 0, nullptr, c.jobs,
+                             c.out ? out : nullptr, nullptr),
+              c.want);
+    if (c.want != QEV_OK) {
+      EXPECT_EQ(out[0].iterations, -7);
+    }
+    if (c.want == QEV_OK && c.n_groups > 0) {
+      EXPECT_EQ(out[1].status, QEV_TOO_FEW_RECORDS);
+    }
+  }
+  EXPECT_EQ(qev_fit_groups(nullptr, 1, 0, nullptr, 1, nullptr, nullptr),
             QEV_BAD_ARGUMENT);
-  EXPECT_EQ(qev_fit_groups(nullptr, 1, 0, nullptr, 1, out, nullptr),
-            QEV_BAD_ARGUMENT);
-  EXPECT_EQ(qev_fit_groups(&rows, 2, 0, nullptr, -1, out, nullptr),
-            QEV_BAD_ARGUMENT);
+  int x = -99;
+  EXPECT_EQ(qev_age_label("5", 1, nullptr), QEV_AGE_BAD);
+  EXPECT_EQ(qev_age_label(nullptr, 1, &x), QEV_AGE_BAD);
+  EXPECT_EQ(x, -99);
 }
 
 // Tables back to back give each table's own bits, on any number of
 // threads; a table of 201 records is refused and the others still fitted.
-// 48 tables make several batches, so the pool's threads share them.
+// 49 tables make several batches, the last of one table, so the pool's
+// threads share them.
 TEST(Api, FitsManyTablesAsOneAtATimeOnAnyNumberOfThreads) {
   std::vector<table> tables;
   for (int k = 0; k < 12; ++k)
     for (const char *e : examples) tables.push_back(read_table(e));
+  tables.pop_back();
   table big;
   for (int i = 0; i <= QEV_MAX_RECORDS; ++i) {
     big.age.push_back(i % 100);
@@ -197,6 +325,7 @@ TEST(Api, FitsManyTablesAsOneAtATimeOnAnyNumberOfThreads) {
           EXPECT_TRUE(std::isnan(out[k].a));
           EXPECT_EQ(out[k].checks, 0u);  // not read, so not checked
           for (int c : out[k].check_record) EXPECT_EQ(c, -1);
+          EXPECT_EQ(out[k].age_again_first, -1);
           continue;
         }
         expect_same(out[k], fit_one(tables[k], s));
@@ -221,6 +350,7 @@ const label_case labels[] = {
     {"0+", QEV_AGE_OPEN, 0},
     {"2147483648", QEV_AGE_BAD, 0},
     {"12345678901", QEV_AGE_BAD, 0},
+    {"00000000001", QEV_AGE_BAD, 0},
     {"", QEV_AGE_BAD, 0},
     {"+", QEV_AGE_BAD, 0},
     {"-", QEV_AGE_BAD, 0},
