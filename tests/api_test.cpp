@@ -1,6 +1,10 @@
 // Tests of the C interface (include/qev.h): the same bits as the command
 // line, the long-table rules, the refusals of bad calls, and the tables of
 // precomputed factors against the C library.
+#include <sched.h>
+
+#include <atomic>
+#include <chrono>
 #include <climits>
 #include <cmath>
 #include <cstdint>
@@ -11,6 +15,7 @@
 #include <limits>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "fit.h"
@@ -457,6 +462,16 @@ TEST(Api, FitsTheGroupsOfALongTableByItsRules) {
     EXPECT_EQ(drops[3].open_rows + drops[3].old_rows + drops[3].missing_rows,
               0);
   }
+  // A radix below 1 divides too.
+  {
+    const long g2[] = {0, 0, 0, 0};
+    const int a2[] = {0, 20, 40, 60};
+    const double v2[] = {0.5, 0.45, 0.4, 0.35};
+    const qev_rows half = {4, g2, a2, nullptr, v2, nullptr};
+    qev_result r;
+    ASSERT_EQ(qev_fit_groups(&half, 1, 0.5, nullptr, 1, &r, nullptr), QEV_OK);
+    expect_same(r, fit_one({{0, 20, 40, 60}, {1, 0.9, 0.8, 0.7}}));
+  }
   // Without a radix the values are taken as they are; a group of 201 kept
   // records is refused.
   std::vector<long> g(QEV_MAX_RECORDS + 1, 0);
@@ -583,6 +598,98 @@ TEST(Api, CurveIsWhatTheFitCompares) {
     }
   }
   EXPECT_EQ(compared, 4 * 114);
+}
+
+// The version of the error measure a context gets is the one the rule names
+// for this processor, found here independently with cpuid.
+TEST(Version, IsTheOneTheRuleNamesForThisProcessor) {
+  std::string want = "sse2";
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && \
+    __has_include(<sys/platform/x86.h>)
+  unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
+  __asm__("cpuid"
+          : "=a"(eax), "=b"(ebx), "=c"(ecx), "=d"(edx)
+          : "a"(0), "c"(0));
+  const bool amd = ebx == 0x68747541 && edx == 0x69746e65 && ecx == 0x444d4163;
+  __asm__("cpuid"
+          : "=a"(eax), "=b"(ebx), "=c"(ecx), "=d"(edx)
+          : "a"(1), "c"(0));
+  unsigned family = (eax >> 8) & 0xf;
+  if (family == 0xf) family += (eax >> 20) & 0xff;
+  EXPECT_EQ(processor_family(), family);
+  if (__builtin_cpu_supports("avx2")) want = "avx2";
+  if (__builtin_cpu_supports("avx512f") && amd && family >= 0x1a)
+    want = "avx512";
+#endif
+  context ctx;
+  init_context(&ctx);
+  const int chosen = ctx.measure;
+  ASSERT_NE(use_error_measure(&ctx, 0), nullptr);
+  const char *name = use_error_measure(&ctx, -1);
+  ASSERT_NE(name, nullptr);
+  EXPECT_EQ(name, want);
+  EXPECT_EQ(ctx.measure, chosen);
+  EXPECT_EQ(use_error_measure(&ctx, -2), nullptr);
+  EXPECT_EQ(use_error_measure(&ctx, 5), nullptr);
+}
+
+// Jobs that wait for each other: each arrives, then waits until `want` have
+// arrived, or gives up after a while (a pool with fewer threads than asked).
+struct gate {
+  std::atomic<int> arrived{0};
+  int want = 0;
+  std::atomic<bool> gave_up{false};
+};
+
+void meet(void *arg) {
+  gate &g = *static_cast<gate *>(arg);
+  ++g.arrived;
+  const auto start = std::chrono::steady_clock::now();
+  while (g.arrived < g.want) {
+    if (std::chrono::steady_clock::now() - start > std::chrono::seconds(5)) {
+      g.gave_up = true;
+      return;
+    }
+    std::this_thread::yield();
+  }
+}
+
+void count(void *arg) { ++*static_cast<std::atomic<int> *>(arg); }
+
+TEST(Pool, RunsAsManyJobsAtOnceAsItHasThreads) {
+  cpu_set_t set;
+  ASSERT_EQ(sched_getaffinity(0, sizeof set, &set), 0);
+  const int cores = CPU_COUNT(&set);
+  EXPECT_EQ(pool_cores(), cores);
+  for (int jobs : {1, 2, 3, 0}) {
+    SCOPED_TRACE(jobs);
+    gate g;
+    g.want = jobs > 0 ? jobs : cores;
+    pool *p = pool_start(jobs);
+    ASSERT_NE(p, nullptr);
+    for (int k = 0; k < g.want; ++k) pool_submit(p, meet, &g);
+    pool_stop(p);
+    EXPECT_FALSE(g.gave_up);
+    EXPECT_EQ(g.arrived, g.want);
+  }
+  // One job runs where it is submitted, before the call returns.
+  std::atomic<int> n{0};
+  pool *one = pool_start(1);
+  pool_submit(one, count, &n);
+  EXPECT_EQ(n, 1);
+  pool_stop(one);
+  // A queue longer than its first allocation, behind a job that holds the
+  // only worker, runs whole.
+  gate hold;
+  hold.want = 2;
+  pool *p = pool_start(2);
+  pool_submit(p, meet, &hold);
+  for (int k = 0; k < 300; ++k) pool_submit(p, count, &n);
+  ++hold.arrived;
+  pool_drain(p);
+  EXPECT_EQ(n, 301);
+  pool_stop(p);
+  EXPECT_FALSE(hold.gave_up);
 }
 
 // The shipped factors are the C library's, bit for bit.  A C library whose

@@ -79,6 +79,11 @@ double e0_node_age(int j);
 // before f.
 void prepare_data(context *ctx);
 
+// The processor's family as cpuid leaf 1 gives it (base, plus the extended
+// family where the base is 0xf), from the C library's copy; 0 where it is
+// not known.  The version rule below goes by it.
+unsigned processor_family();
+
 // Switches ctx to version k of the error measure (0 the literal formula, 1
 // the plain cached loop, then the vector versions; -1 the one fastest
 // here), for tests and benchmarks.  Returns its name, or nullptr if this

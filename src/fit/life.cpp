@@ -130,18 +130,6 @@ bool usable(int k) {
   return false;
 }
 
-#ifdef QEV_VECTOR_VERSIONS
-// The processor's family, from the cpuid leaf 1 that the C library read at
-// start-up: asking again costs 4 us in a virtual machine, more than a fit of
-// a small table.
-unsigned cpu_family() {
-  const unsigned eax =
-      __x86_get_cpuid_feature_leaf(CPUID_INDEX_1)->cpuid_array[0];
-  const unsigned base = (eax >> 8) & 0xf;
-  return base == 0xf ? base + ((eax >> 20) & 0xff) : base;
-}
-#endif
-
 // The version fastest on this processor, by what was measured of the whole
 // search (Google Benchmark, WholeSearch).  The 256-bit version wins on AMD
 // Zen 4 (family 19h), where it takes 0.89x to 0.95x the AVX-512 version's
@@ -157,7 +145,7 @@ int fastest() {
 #ifdef QEV_VECTOR_VERSIONS
   constexpr unsigned zen5_family = 0x1a;
   if (usable(v_avx512) && __builtin_cpu_is("amd") &&
-      cpu_family() >= zen5_family)
+      processor_family() >= zen5_family)
     return v_avx512;
   if (usable(v_avx2)) return v_avx2;
 #endif
@@ -165,6 +153,19 @@ int fastest() {
 }
 
 }  // namespace
+
+// From the cpuid leaf 1 that the C library read at start-up: asking again
+// costs 4 us in a virtual machine, more than a fit of a small table.
+unsigned processor_family() {
+#ifdef QEV_VECTOR_VERSIONS
+  const unsigned eax =
+      __x86_get_cpuid_feature_leaf(CPUID_INDEX_1)->cpuid_array[0];
+  const unsigned base = (eax >> 8) & 0xf;
+  return base == 0xf ? base + ((eax >> 20) & 0xff) : base;
+#else
+  return 0;
+#endif
+}
 
 terms age_terms(double x) {
   const double u = x / (end_age - x);
