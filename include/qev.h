@@ -27,7 +27,7 @@ extern "C" {
 #endif
 
 /* The library's version, as qev_version gives it. */
-#define QEV_VERSION_STRING "1.1.0"
+#define QEV_VERSION_STRING "1.2.0"
 
 /* A table holds at most this many records. */
 #define QEV_MAX_RECORDS 200
@@ -58,15 +58,20 @@ enum qev_check {
   QEV_CHECK_AGE_AGAIN = 4,   /* an age seen before */
   QEV_CHECK_FEW_RECORDS = 5, /* 1 to 3 records (a check of the whole table) */
   QEV_CHECK_NO_RECORDS = 6,  /* no records (a check of the whole table) */
-  QEV_N_CHECKS = 7
+  QEV_CHECK_L0 = 7,          /* the first record is age 0 and not 1 +- 1e-6 */
+  QEV_N_CHECKS = 8
 };
 #define QEV_CHECK_BIT(k) (1u << (k))
 
 /* A fitted table.  a, b, c and rmse are the best vertex of the final
  * simplex.  e0_fit is the area under the fitted curve from 0 to 105, within
- * 1e-6 years; e0_table the trapezoid area of the records, closed by a
- * straight line to 0 at 105.  Either is NaN when it does not exist.  A
- * refused table has NaN numbers and 0 iterations. */
+ * 1e-6 years (NaN for no fit); e0_table the trapezoid area of the records
+ * from (0, 1), closed beyond the last age by the fitted curve scaled to meet
+ * the last value.  The standard errors and covariances are the Gauss-Newton
+ * ones that R's nls() reports, s^2 (J'J)^-1 at the reported vertex, and
+ * se_e0_fit their delta-method image; see qev(3) for what they assume.
+ * Each is NaN when it does not exist.  A refused table has NaN numbers and
+ * 0 iterations. */
 typedef struct qev_result {
   double a;
   double b;
@@ -77,6 +82,13 @@ typedef struct qev_result {
   int records;
   double e0_fit;
   double e0_table;
+  double se_a;
+  double se_b;
+  double se_c;
+  double se_e0_fit;
+  double cov_ab;
+  double cov_ac;
+  double cov_bc;
   unsigned checks;                /* QEV_CHECK_BIT(k) for each check k */
   int check_record[QEV_N_CHECKS]; /* first record of check k, or -1 */
   int age_again_first;            /* the earlier record of that age, or -1 */
@@ -94,7 +106,7 @@ enum qev_error {
 QEV_API const char *qev_status_name(qev_status s);
 
 /* The word of check k ("age-range", "not-share", "age-105", "rises",
- * "age-again", "few-records", "no-records"), or NULL for no check. */
+ * "age-again", "few-records", "no-records", "l0"), or NULL for no check. */
 QEV_API const char *qev_check_name(int k);
 
 /* Fits the n records age[i], value[i] as qev fits a data file of them, bit
@@ -117,6 +129,26 @@ QEV_API int qev_fit(const int *age, const double *value, int n,
 QEV_API int qev_fit_many(const int *age, const double *value,
                          const long *offsets, long n_tables,
                          const double *start, int jobs, qev_result *out);
+
+/* How to search.  restarts: a search that ends QEV_NOT_CONVERGENT starts
+ * again from its best vertex, with a fresh simplex, up to this many times;
+ * the result has the last search's status and every search's iterations. */
+typedef struct qev_options {
+  double start[3]; /* a, b, c */
+  int restarts;
+} qev_options;
+
+/* The defaults: the start 0.03, 0.05, 0.01 and no restarts. */
+QEV_API void qev_options_init(qev_options *opt);
+
+/* qev_fit, qev_fit_many and qev_fit_groups with options (NULL: the
+ * defaults) in place of a start.  A negative restarts is a bad argument. */
+QEV_API int qev_fit_opt(const int *age, const double *value, int n,
+                        const qev_options *opt, qev_result *out);
+QEV_API int qev_fit_many_opt(const int *age, const double *value,
+                             const long *offsets, long n_tables,
+                             const qev_options *opt, int jobs,
+                             qev_result *out);
 
 /* Kinds of age label. */
 enum qev_age_kind {
@@ -178,6 +210,10 @@ typedef struct qev_drops {
 QEV_API int qev_fit_groups(const qev_rows *rows, long n_groups, double radix,
                            const double *start, int jobs, qev_result *out,
                            qev_drops *drops);
+
+QEV_API int qev_fit_groups_opt(const struct qev_rows *rows, long n_groups,
+                               double radix, const qev_options *opt, int jobs,
+                               qev_result *out, struct qev_drops *drops);
 
 /* The curve at a, b and c at an age, bit for bit what the fit compares with
  * the value of a record of that age. */

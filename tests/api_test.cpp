@@ -93,7 +93,7 @@ TEST(Api, FitsAnExampleToThePinnedBits) {
   EXPECT_EQ(r.status, QEV_CONVERGED);
   EXPECT_EQ(r.records, 101);
   EXPECT_EQ(r.e0_fit, 76.080860727895796);
-  EXPECT_EQ(r.e0_table, 76.300650000000005);
+  EXPECT_EQ(r.e0_table, 76.28007212327411);
   EXPECT_EQ(r.checks, 0u);
   EXPECT_EQ(qev_e0(r.a, r.b, r.c), r.e0_fit);
 }
@@ -498,44 +498,52 @@ struct check_case {
 const check_case check_cases[] = {
     {"a life table",
      {{0, 1, 2}, {1, 0.9, 0.8}},
-     {-1, -1, -1, -1, -1, -1, -1},
+     {-1, -1, -1, -1, -1, -1, -1, -1},
      -1},
     {"ages outside 0..105, each seen again",
      {{0, 110, -1, 110, 50}, {1, 0.5, 0.5, 0.5, 0.4}},
-     {1, -1, -1, -1, 3, -1, -1},
+     {1, -1, -1, -1, 3, -1, -1, -1},
      1},
     {"not shares: above 1, below 0 and NaN",
      {{0, 1, 2, 3}, {1, 1.5, -0.1, nan}},
-     {-1, 1, -1, 1, -1, -1, -1},
+     {-1, 1, -1, 1, -1, -1, -1, -1},
      -1},
     {"0 and 1 are shares; age 105 ends the curve",
      {{0, 50, 104, 105}, {1, 0.9, 0, 0}},
-     {-1, -1, 3, -1, -1, -1, -1},
+     {-1, -1, 3, -1, -1, -1, -1, -1},
      -1},
     {"a rise counts only at a higher age",
      {{10, 5, 6, 7}, {0.5, 0.9, 0.8, 0.85}},
-     {-1, -1, -1, 3, -1, -1, -1},
+     {-1, -1, -1, 3, -1, -1, -1, -1},
      -1},
     {"an age again, after another",
      {{0, 1, 2, 1, 0}, {1, 0.9, 0.8, 0.7, 0.6}},
-     {-1, -1, -1, -1, 3, -1, -1},
+     {-1, -1, -1, -1, 3, -1, -1, -1},
      1},
     {"an age again at once: the first pair is the one named",
      {{0, 0, 1, 1}, {1, 1, 0.9, 0.9}},
-     {-1, -1, -1, -1, 1, -1, -1},
+     {-1, -1, -1, -1, 1, -1, -1, -1},
      0},
     {"an age outside 0..105 again, first in the first record",
      {{110, 5, 110, 6}, {0.5, 0.9, 0.5, 0.8}},
-     {0, -1, -1, -1, 2, -1, -1},
+     {0, -1, -1, -1, 2, -1, -1, -1},
      0},
     {"a share just above 1",
      {{0, 1, 2, 3}, {1, 1.005, 0.9, 0.8}},
-     {-1, 1, -1, 1, -1, -1, -1},
+     {-1, 1, -1, 1, -1, -1, -1, -1},
      -1},
-    {"no records", {}, {-1, -1, -1, -1, -1, -1, -1}, -1},
+    {"no records", {}, {-1, -1, -1, -1, -1, -1, -1, -1}, -1},
     {"three records are few",
      {{0, 1, 2}, {1, 1, 1}},
-     {-1, -1, -1, -1, -1, -1, -1},
+     {-1, -1, -1, -1, -1, -1, -1, -1},
+     -1},
+    {"l0: a first value of age 0 that is not 1 (a radix 10x off)",
+     {{0, 1, 2, 3}, {0.1, 0.099, 0.098, 0.097}},
+     {-1, -1, -1, -1, -1, -1, -1, 0},
+     -1},
+    {"l0 within six decimals of 1 is 1",
+     {{0, 1, 2, 3}, {0.9999995, 0.9, 0.8, 0.7}},
+     {-1, -1, -1, -1, -1, -1, -1, -1},
      -1},
 };
 
@@ -563,9 +571,9 @@ TEST(Api, NamesEveryStatusAndCheck) {
   for (int s = 0; s < 5; ++s)
     EXPECT_STREQ(qev_status_name(static_cast<qev_status>(s)), statuses[s]);
   EXPECT_EQ(qev_status_name(static_cast<qev_status>(5)), nullptr);
-  const char *const checks[] = {"age-range", "not-share", "age-105",
-                                "rises",     "age-again", "few-records",
-                                "no-records"};
+  const char *const checks[] = {"age-range",  "not-share", "age-105",
+                                "rises",      "age-again", "few-records",
+                                "no-records", "l0"};
   for (int k = 0; k < QEV_N_CHECKS; ++k)
     EXPECT_STREQ(qev_check_name(k), checks[k]);
   EXPECT_EQ(qev_check_name(-1), nullptr);
@@ -690,6 +698,152 @@ TEST(Pool, RunsAsManyJobsAtOnceAsItHasThreads) {
   EXPECT_EQ(n, 301);
   pool_stop(p);
   EXPECT_FALSE(hold.gave_up);
+// The single-year tables of the shipped HMD file, ages 0 to 104, l(x) as
+// shares: the 89 years qev --tsv --age=Age --value=lx --radix=100000 fits.
+std::vector<table> hmd_years() {
+  std::ifstream in(std::string(QEV_EXAMPLES) + "/hmd/USA.fltper_1x1.txt");
+  std::vector<table> years;
+  std::string year;
+  bool header = false;
+  for (std::string line; std::getline(in, line);) {
+    std::istringstream f(line);
+    std::vector<std::string> w;
+    for (std::string x; f >> x;) w.push_back(x);
+    if (!header) {
+      header = w.size() == 10 && w[0] == "Year";
+      continue;
+    }
+    if (w.size() != 10 || w[1].back() == '+' || std::stoi(w[1]) > 104) continue;
+    if (w[0] != year) years.emplace_back();
+    year = w[0];
+    years.back().age.push_back(std::stoi(w[1]));
+    years.back().value.push_back(std::strtod(w[5].c_str(), nullptr) / 100000);
+  }
+  return years;
+}
+
+// The shipped examples and the HMD years: the tables the standard errors
+// are held to.
+std::vector<table> real_tables() {
+  std::vector<table> all;
+  for (const char *e : examples) all.push_back(read_table(e));
+  for (table &t : hmd_years()) all.push_back(std::move(t));
+  return all;
+}
+
+// The same formula computed independently, in long double: the literal
+// curve, J'J summed in long double and inverted by cofactors.
+struct reference_errors {
+  long double cov[3][3];
+};
+
+reference_errors reference(const table &t, const qev_result &r) {
+  using ld = long double;
+  ld sum = 0, jtj[3][3] = {};
+  const int n = int(t.age.size());
+  for (int i = 0; i < n; ++i) {
+    const ld x = t.age[i];
+    const ld u = x / (105 - x);
+    const ld f[3] = {u * u * u, std::sqrt(std::expm1(u)), -std::expm1(-2 * x)};
+    const ld d = r.a * f[0] + r.b * f[1] + r.c * f[2] + 1;
+    const ld res = t.value[i] - 1 / d;
+    sum += res * res;
+    for (int p = 0; p < 3; ++p)
+      for (int q = 0; q < 3; ++q) jtj[p][q] += f[p] * f[q] / (d * d * d * d);
+  }
+  const ld(&m)[3][3] = jtj;
+  const ld c00 = m[1][1] * m[2][2] - m[1][2] * m[2][1];
+  const ld c01 = m[1][2] * m[2][0] - m[1][0] * m[2][2];
+  const ld c02 = m[1][0] * m[2][1] - m[1][1] * m[2][0];
+  const ld det = m[0][0] * c00 + m[0][1] * c01 + m[0][2] * c02;
+  const ld adj[3][3] = {{c00, m[0][2] * m[2][1] - m[0][1] * m[2][2],
+                         m[0][1] * m[1][2] - m[0][2] * m[1][1]},
+                        {c01, m[0][0] * m[2][2] - m[0][2] * m[2][0],
+                         m[0][2] * m[1][0] - m[0][0] * m[1][2]},
+                        {c02, m[0][1] * m[2][0] - m[0][0] * m[2][1],
+                         m[0][0] * m[1][1] - m[0][1] * m[1][0]}};
+  reference_errors e;
+  const ld s2 = sum / (n - 3);
+  for (int p = 0; p < 3; ++p)
+    for (int q = 0; q < 3; ++q) e.cov[p][q] = s2 * adj[p][q] / det;
+  return e;
+}
+
+// Standard errors of a, b and c, and the covariances, against the
+// independent computation; e0_fit's against the delta method with central
+// differences of qev_e0.
+TEST(Quality, StandardErrorsAreTheFormulasOnEveryRealTable) {
+  constexpr double same_formula = 1e-9;        // relative: two roundings of it
+  constexpr double finite_differences = 1e-4;  // relative: steps of 1e-6
+  int compared = 0;
+  for (const table &t : real_tables()) {
+    SCOPED_TRACE(testing::Message() << "table " << compared);
+    const qev_result r = fit_one(t);
+    ASSERT_EQ(r.status, QEV_CONVERGED);
+    const reference_errors e = reference(t, r);
+    const double got[] = {r.se_a, r.se_b, r.se_c, r.cov_ab, r.cov_ac, r.cov_bc};
+    const long double want[] = {std::sqrt(e.cov[0][0]),
+                                std::sqrt(e.cov[1][1]),
+                                std::sqrt(e.cov[2][2]),
+                                e.cov[0][1],
+                                e.cov[0][2],
+                                e.cov[1][2]};
+    for (int k = 0; k < 6; ++k)
+      EXPECT_NEAR(got[k], double(want[k]),
+                  same_formula * std::fabs(double(want[k])))
+          << "term " << k;
+    const double p[3] = {r.a, r.b, r.c};
+    double g[3];
+    for (int k = 0; k < 3; ++k) {
+      double lo[3] = {p[0], p[1], p[2]}, hi[3] = {p[0], p[1], p[2]};
+      const double h = 1e-6 * std::fabs(p[k]);
+      lo[k] -= h;
+      hi[k] += h;
+      g[k] = (qev_e0(hi[0], hi[1], hi[2]) - qev_e0(lo[0], lo[1], lo[2])) /
+             (hi[k] - lo[k]);
+    }
+    const double cov[3][3] = {{r.se_a * r.se_a, r.cov_ab, r.cov_ac},
+                              {r.cov_ab, r.se_b * r.se_b, r.cov_bc},
+                              {r.cov_ac, r.cov_bc, r.se_c * r.se_c}};
+    double var = 0;
+    for (int i = 0; i < 3; ++i)
+      for (int j = 0; j < 3; ++j) var += g[i] * cov[i][j] * g[j];
+    EXPECT_NEAR(r.se_e0_fit, std::sqrt(var),
+                finite_differences * std::sqrt(var));
+    ++compared;
+  }
+  EXPECT_EQ(compared, 4 + 89);
+}
+
+struct no_error_case {
+  const char *name;
+  table data;
+};
+
+// Tables whose standard errors do not exist: NaN, whatever the search did.
+const no_error_case no_errors[] = {
+    {"3 records", {{0, 50, 100}, {1, 0.9, 0.01}}},
+    {"ages all 0: J is 0, J'J singular", {{0, 0, 0, 0, 0}, {1, 1, 0.9, 1, 1}}},
+    {"a and b share a column: ages 0 and 105 only",
+     {{0, 105, 0, 105}, {1, 0, 1, 0}}},
+    {"no fit: every error NaN", {{0, 20, 110, 40}, {1, 0.9, 0.5, 0.8}}},
+};
+
+TEST(Quality, StandardErrorsAreNaNWhereTheyDoNotExist) {
+  for (const no_error_case &t : no_errors) {
+    SCOPED_TRACE(t.name);
+    const qev_result r = fit_one(t.data);
+    for (double x :
+         {r.se_a, r.se_b, r.se_c, r.se_e0_fit, r.cov_ab, r.cov_ac, r.cov_bc})
+      EXPECT_TRUE(std::isnan(x)) << x;
+  }
+  // The pinned example's, to 1e-12: what the README shows beside nls().
+  const qev_result r = fit_one(read_table("us-2011-male.dat"));
+  constexpr double pinned = 1e-12;
+  EXPECT_NEAR(r.se_a, 0.00068165354518061935, pinned * 6.8e-4);
+  EXPECT_NEAR(r.se_b, 0.0040945793116497755, pinned * 4.1e-3);
+  EXPECT_NEAR(r.se_c, 0.0034550660482277193, pinned * 3.5e-3);
+  EXPECT_NEAR(r.se_e0_fit, 0.12006380488579706, pinned * 0.12);
 }
 
 // The shipped factors are the C library's, bit for bit.  A C library whose

@@ -86,6 +86,7 @@ struct check_source {
   check_wording how;
   const char *value_text;  // a data file's first value not a share
   int value_line;          //   and its line
+  const char *radix;       // --radix as given, or nullptr
 };
 void warn_checks(const char *name, const qev_result &r, const check_source &src,
                  std::string *out);
@@ -104,6 +105,8 @@ struct options {
   const char *value_col;
   const char *by;
   double radix;
+  const char *radix_text;  // as given, for messages
+  int restarts;            // of a search that does not converge
   int jobs;  // threads (0: every core this process may run on)
   bool require_open;
 };
@@ -174,7 +177,8 @@ extern const char tsv_columns[];
 extern const char fitted_columns[];
 
 // Appends the --tsv fields after the key, each after a tab, of a result
-// (empty ones for a refused table).
+// (empty numbers for a refused table), the checks last as their words
+// joined by commas.
 void add_result(std::string *row, const qev_result &r);
 
 // Appends the --fitted rows of records age[i], life[i], i < n, fitted as r

@@ -54,6 +54,8 @@ struct record {
 struct file_setup {
   std::string name;  // as messages give it
   vertex start;
+  int restarts;
+  const char *radix;  // as given, or nullptr
 };
 
 // One table of the file and, once fitted, its result.
@@ -290,11 +292,12 @@ void fit_group(void *arg) {
   context ctx;
   init_context(&ctx);
   fit_records(&ctx, age.data(), life.data(), static_cast<int>(n),
-              {g->setup->start, true, true}, &g->res);
+              {g->setup->start, true, true, g->setup->restarts}, &g->res);
   g->notes.clear();
   warn_checks(
       where_of(g->setup->name, *g).c_str(), g->res,
-      {age.data(), life.data(), line.data(), words_long_table, nullptr, 0},
+      {age.data(), life.data(), line.data(), words_long_table, nullptr, 0,
+       g->setup->radix},
       &g->notes);
 }
 
@@ -605,7 +608,7 @@ bool fit_long_file(const char *file, const options &opt, pool *p) {
     say(name, 0, std::strerror(errno));
     return false;
   }
-  const file_setup setup{name, opt.start};
+  const file_setup setup{name, opt.start, opt.restarts, opt.radix_text};
   file_result fr;
   read_file(s, name, opt, &setup, p, &fr);
   if (!from_stdin) std::fclose(s.fp);
@@ -647,7 +650,7 @@ bool read_long_table(std::FILE *fp, const options &opt,
                      std::vector<long_entry> *out, int *line) {
   source s{fp, {}};
   file_result fr;
-  const file_setup setup{"input", opt.start};
+  const file_setup setup{"input", opt.start, 0, nullptr};
   read_file(s, "input", opt, &setup, nullptr, &fr);
   *line = fr.refused_line;
   out->clear();

@@ -132,11 +132,11 @@ int main(int argc, char **argv) {
   if (load_data(argv[1], &ctx, &rep, nullptr) < 0) return status_error;
   set_start(argc, argv, &opt.start);
   qev_result r;
-  fit_data(&ctx, {opt.start, false, false}, &r);
+  fit_data(&ctx, {opt.start, false, false, 0}, &r);
   std::string notes;
   warn_checks(name, r,
               {ctx.age, ctx.life, rep.record_line, words_data_file,
-               rep.first_value, rep.first_value_line},
+               rep.first_value, rep.first_value_line, nullptr},
               &notes);
   std::fputs(notes.c_str(), stderr);
   report(r);

@@ -51,6 +51,14 @@ const char *const warn_value =
 const char *const warn_share =
     "warning: value %.17g is not a share still alive between 0 and 1: give "
     "--radix=100000 (or l(x)'s radix)";
+const char *const warn_share_radix =
+    "warning: value %.17g is not a share still alive between 0 and 1 with "
+    "--radix=%s: is that the table's radix?";
+const char *const warn_l0 =
+    "warning: the value at age 0 is %g, not 1: is the radix right?";
+const char *const warn_l0_radix =
+    "warning: the value at age 0 is %g, not 1, with --radix=%s: is that the "
+    "table's radix?";
 const char *const warn_none = "warning: no records, so the RMSE is NaN";
 const char *const warn_end =
     "warning: age 105 is where the curve ends (u is infinite there), and the "
@@ -96,10 +104,21 @@ void warn_checks(const char *name, const qev_result &r, const check_source &src,
     if (data_file) {
       std::snprintf(what, sizeof what, warn_value, src.value_text);
       say(name, src.value_line, what, out);
+    } else if (src.radix != nullptr) {
+      std::snprintf(what, sizeof what, warn_share_radix, src.life[i],
+                    src.radix);
+      say(name, src.line[i], what, out);
     } else {
       std::snprintf(what, sizeof what, warn_share, src.life[i]);
       say(name, src.line[i], what, out);
     }
+  }
+  if (holds(QEV_CHECK_L0)) {
+    if (src.radix != nullptr)
+      std::snprintf(what, sizeof what, warn_l0_radix, src.life[0], src.radix);
+    else
+      std::snprintf(what, sizeof what, warn_l0, src.life[0]);
+    say(name, src.line[0], what, out);
   }
   if (data_file && holds(QEV_CHECK_NO_RECORDS)) say(name, 0, warn_none, out);
   if (holds(QEV_CHECK_AGE_105))

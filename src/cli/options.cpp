@@ -57,6 +57,17 @@ bool parse_radix(const char *text, double *r) {
          *r > 0;
 }
 
+// A whole number from 0 to max_restarts.
+bool parse_restarts(const char *text, int *n) {
+  constexpr long max_restarts = 1000;
+  char *end = nullptr;
+  const long v = std::strtol(text, &end, 10);
+  if (*text < '0' || *text > '9' || *end != '\0' || v > max_restarts)
+    return false;
+  *n = static_cast<int>(v);
+  return true;
+}
+
 // A whole number of threads, 1 to max_jobs.
 bool parse_jobs(const char *text, int *n) {
   constexpr long max_jobs = 1024;
@@ -91,12 +102,14 @@ bool parse_options(int argc, char **argv, options *opt) {
       {"radix", required_argument, nullptr, 'r'},
       {"jobs", required_argument, nullptr, 'j'},
       {"require-open", no_argument, nullptr, 'o'},
+      {"restarts", required_argument, nullptr, 'R'},
       {nullptr, 0, nullptr, 0},
   };
   *opt = default_options();
   bool long_only = false;  // an option that needs --age and --value
   bool start = false;
   bool jobs = false;
+  bool restarts = false;
   opterr = 0;  // the messages below name the option as it was given
   optind = 1;
   // "+": stop at the first file name, so that what follows keeps its meaning.
@@ -120,12 +133,18 @@ bool parse_options(int argc, char **argv, options *opt) {
       if (!parse_radix(optarg, &opt->radix))
         return usage_error("--radix takes a positive number: ",
                            argv[optind - 1]);
+      opt->radix_text = optarg;
       long_only = true;
     } else if (c == 'j') {
       if (!parse_jobs(optarg, &opt->jobs))
         return usage_error("--jobs takes a number of threads, 1 to 1024: ",
                            argv[optind - 1]);
       jobs = true;
+    } else if (c == 'R') {
+      if (!parse_restarts(optarg, &opt->restarts))
+        return usage_error("--restarts takes a number, 0 to 1000: ",
+                           argv[optind - 1]);
+      restarts = true;
     } else if (c == 'o') {
       opt->require_open = true;
       long_only = true;
@@ -150,6 +169,8 @@ bool parse_options(int argc, char **argv, options *opt) {
     return usage_error("--start goes with --tsv or --fitted", "");
   if (jobs && !table)
     return usage_error("--jobs goes with --tsv or --fitted", "");
+  if (restarts && !table)
+    return usage_error("--restarts goes with --tsv or --fitted", "");
   const bool long_table = opt->age_col != nullptr || opt->value_col != nullptr;
   if (long_table && !table)
     return usage_error("--age and --value go with --tsv or --fitted", "");

@@ -121,12 +121,29 @@ void append_field(std::string *out, const char *s, std::size_t n) {
 }
 
 const char tsv_columns[] =
-    "a\tb\tc\trmse\titerations\tstatus\trecords\te0_fit\te0_table";
+    "a\tb\tc\trmse\titerations\tstatus\trecords\te0_fit\te0_table\tse_a\t"
+    "se_b\tse_c\tse_e0_fit\tchecks";
 const char fitted_columns[] = "age\tobserved\tfitted\tresidual";
+
+namespace {
+
+void add_checks(std::string *row, const qev_result &r) {
+  *row += '\t';
+  bool first = true;
+  for (int k = 0; k < QEV_N_CHECKS; ++k) {
+    if ((r.checks & QEV_CHECK_BIT(k)) == 0) continue;
+    if (!first) *row += ',';
+    *row += qev_check_name(k);
+    first = false;
+  }
+}
+
+}  // namespace
 
 void add_result(std::string *row, const qev_result &r) {
   if (r.status == QEV_REFUSED) {
-    *row += "\t\t\t\t\t\trefused\t\t\t";
+    *row += "\t\t\t\t\t\trefused\t\t\t\t\t\t\t";
+    add_checks(row, r);
     return;
   }
   for (double x : {r.a, r.b, r.c, r.rmse}) {
@@ -143,6 +160,11 @@ void add_result(std::string *row, const qev_result &r) {
   add_number(row, r.e0_fit);
   *row += '\t';
   add_number(row, r.e0_table);
+  for (double x : {r.se_a, r.se_b, r.se_c, r.se_e0_fit}) {
+    *row += '\t';
+    add_number(row, x);
+  }
+  add_checks(row, r);
 }
 
 void add_fitted(std::string *rows, const std::string &key, const qev_result &r,
@@ -186,7 +208,7 @@ void fit_file(void *arg) {
   if (!j.loaded) {
     if (j.opt->mode == mode_tsv) {
       qev_result refused{};
-      refused.status = QEV_REFUSED;
+      refused.status = QEV_REFUSED;  // and no checks
       add_result(&j.rows, refused);
       j.rows += '\n';
     } else {
@@ -195,11 +217,13 @@ void fit_file(void *arg) {
     return;
   }
   qev_result r;
-  fit_data(&ctx, {j.opt->start, false, j.opt->mode == mode_tsv}, &r);
+  fit_data(&ctx,
+           {j.opt->start, false, j.opt->mode == mode_tsv, j.opt->restarts},
+           &r);
   const char *shown = std::strcmp(j.name, "-") == 0 ? "standard input" : j.name;
   warn_checks(shown, r,
               {ctx.age, ctx.life, rep.record_line, words_data_file,
-               rep.first_value, rep.first_value_line},
+               rep.first_value, rep.first_value_line, nullptr},
               &j.notes);
   if (j.opt->mode == mode_tsv) {
     add_result(&j.rows, r);

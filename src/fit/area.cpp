@@ -60,12 +60,28 @@ constexpr double edges[] = {
 constexpr int panels = sizeof edges / sizeof edges[0] - 1;
 static_assert(panels == e0_panels && nodes == e0_panel_nodes);
 
-// A point of the curve.  NaN when the sum of terms is not positive: the
-// curve then has a pole or turns negative, and has no area.
-double point(vertex v, const terms &t) {
+// The derivative -t / sum^2 of the curve y = 1 / sum by the parameter of
+// factor t.  Where the curve has fallen to 0 (near 105, t and sum are
+// infinite) it is 0, its limit, not the NaN of inf * 0.
+inline double slope(double t, double y) { return y == 0.0 ? 0.0 : -(t * (y * y)); }
+
+// A point of the curve and, into d unless it is nullptr, its derivatives
+// by a, b and c.  NaN when the sum of terms is
+// not positive: the curve then has a pole or turns negative, and has no
+// area.
+double point(vertex v, const terms &t, double *d) {
   const double sum = ((v.a * t.cube + v.b * t.root) + v.c * t.ramp) + 1.0;
-  if (!(sum > 0.0)) return no_area;
-  return 1.0 / sum;
+  if (!(sum > 0.0)) {
+    if (d != nullptr) d[0] = d[1] = d[2] = no_area;
+    return no_area;
+  }
+  const double y = 1.0 / sum;
+  if (d != nullptr) {
+    d[0] = slope(t.cube, y);
+    d[1] = slope(t.root, y);
+    d[2] = slope(t.ramp, y);
+  }
+  return y;
 }
 
 constexpr double node_age(double lo, double hi, int j) {
@@ -75,18 +91,26 @@ constexpr double node_age(double lo, double hi, int j) {
 }
 
 // One panel [lo, hi] with the curve evaluated in full: its Kronrod sum, and
-// |Kronrod - Gauss| in *err.
-double qk15(vertex v, double lo, double hi, double *err) {
+// |Kronrod - Gauss| in *err; with grad, the Kronrod sums of the derivatives
+// by a, b and c are added to grad[0..2].
+double qk15(vertex v, double lo, double hi, double *err, double *grad) {
   const double h = 0.5 * (hi - lo);
   double k = 0.0;
   double g = 0.0;
+  double dk[3] = {0.0, 0.0, 0.0};
   for (int j = 0; j < nodes; ++j) {
     const int m = j < half ? j : nodes - 1 - j;  // mirror of the right half
-    const double y = point(v, age_terms(node_age(lo, hi, j)));
+    double d[3];
+    const double y = point(v, age_terms(node_age(lo, hi, j)),
+                           grad != nullptr ? d : nullptr);
     k += wgk[m] * y;
     if (m % 2 == 1) g += wg[m / 2] * y;
+    if (grad != nullptr)
+      for (int q = 0; q < 3; ++q) dk[q] += wgk[m] * d[q];
   }
   *err = std::fabs((k - g) * h);
+  if (grad != nullptr)
+    for (int q = 0; q < 3; ++q) grad[q] += dk[q] * h;
   return k * h;
 }
 
@@ -113,29 +137,49 @@ constexpr node_weights weights = make_weights();
 
 // Adaptive Gauss-Kronrod on [lo, hi] with the curve evaluated in full: each
 // panel whose difference exceeds its share of the tolerance is bisected,
-// while *budget panels remain; NaN once they run out.
-double adaptive(vertex v, double lo, double hi, double tol, int *budget) {
-  if (--*budget < 0) return no_area;
+// while *budget panels remain; NaN once they run out.  The derivatives
+// follow the panels of the area, into grad as qk15 adds them.
+double adaptive(vertex v, double lo, double hi, double tol, int *budget,
+                double *grad) {
+  if (--*budget < 0) {
+    if (grad != nullptr) grad[0] = grad[1] = grad[2] = no_area;
+    return no_area;
+  }
   double err = 0.0;
-  const double whole = qk15(v, lo, hi, &err);
-  if (std::isnan(whole) || err <= tol) return whole;
+  double here[3] = {0.0, 0.0, 0.0};
+  const double whole = qk15(v, lo, hi, &err, grad != nullptr ? here : nullptr);
+  if (std::isnan(whole) || err <= tol) {
+    if (grad != nullptr)
+      for (int q = 0; q < 3; ++q) grad[q] += here[q];
+    return whole;
+  }
   const double mid = 0.5 * (lo + hi);
-  return adaptive(v, lo, mid, 0.5 * tol, budget) +
-         adaptive(v, mid, hi, 0.5 * tol, budget);
+  return adaptive(v, lo, mid, 0.5 * tol, budget, grad) +
+         adaptive(v, mid, hi, 0.5 * tol, budget, grad);
 }
 
-}  // namespace
-
-double e0_node_age(int j) {
-  const int p = j / nodes;
-  return node_age(edges[p], edges[p + 1], j % nodes);
-}
-
-double e0_fit(vertex v) {
+// The area under the curve at v from age `from` (0 to 105) to 105, and with
+// grad its derivatives by a, b and c.  The fixed panels above `from` use the
+// precomputed nodes; a panel that `from` cuts is evaluated in full on its
+// part above `from`.  From 0 this is the sum e0_fit has always been.
+double area_from(vertex v, double from, double *grad) {
+  if (grad != nullptr) grad[0] = grad[1] = grad[2] = 0.0;
+  if (!(from < end_age)) return from == end_age ? 0.0 : no_area;
+  int first = 0;
+  while (edges[first + 1] <= from) ++first;
   double area = 0.0;
   double err = 0.0;
   bool positive = true;
-  for (int p = 0; p < panels; ++p) {
+  double dk[3] = {0.0, 0.0, 0.0};
+  int p = first;
+  if (from > edges[first]) {
+    double e = 0.0;
+    area += qk15(v, from, edges[first + 1], &e, grad != nullptr ? dk : nullptr);
+    err += e;
+    positive &= !std::isnan(area);
+    ++p;
+  }
+  for (; p < panels; ++p) {
     double k = 0.0;
     double g = 0.0;
     for (int i = p * nodes; i < (p + 1) * nodes; ++i) {
@@ -145,22 +189,47 @@ double e0_fit(vertex v) {
       const double y = 1.0 / sum;
       k += weights.wk[i] * y;
       g += weights.wg[i] * y;
+      if (grad != nullptr) {
+        dk[0] += weights.wk[i] * slope(t.cube, y);
+        dk[1] += weights.wk[i] * slope(t.root, y);
+        dk[2] += weights.wk[i] * slope(t.ramp, y);
+      }
     }
     area += k;
     err += std::fabs(k - g);
   }
-  if (!positive) return no_area;
-  if (err <= accept_error) return area;
+  if (!positive) {
+    if (grad != nullptr) grad[0] = grad[1] = grad[2] = no_area;
+    return no_area;
+  }
+  if (err <= accept_error) {
+    if (grad != nullptr)
+      for (int q = 0; q < 3; ++q) grad[q] = dk[q];
+    return area;
+  }
   area = 0.0;
   int budget = max_panels;
-  for (int p = 0; p < panels; ++p)
-    area +=
-        adaptive(v, edges[p], edges[p + 1],
-                 refine_error * (edges[p + 1] - edges[p]) / end_age, &budget);
+  for (int q = first; q < panels; ++q) {
+    const double lo = q == first ? from : edges[q];
+    area += adaptive(v, lo, edges[q + 1],
+                     refine_error * (edges[q + 1] - lo) / end_age, &budget,
+                     grad);
+  }
   return area;
 }
 
-double e0_table(const context *ctx) {
+}  // namespace
+
+double e0_node_age(int j) {
+  const int p = j / nodes;
+  return node_age(edges[p], edges[p + 1], j % nodes);
+}
+
+double e0_fit(vertex v) { return area_from(v, 0.0, nullptr); }
+
+double e0_fit_grad(vertex v, double *grad) { return area_from(v, 0.0, grad); }
+
+double e0_table(const context *ctx, vertex best, bool fitted) {
   const int *age = ctx->age;
   const double *life = ctx->life;
   double area = 0.0;
@@ -168,12 +237,17 @@ double e0_table(const context *ctx) {
   double y0 = 1.0;
   for (int i = 0; i < ctx->n_data; ++i) {
     const double x = static_cast<double>(age[i]);
-    if (age[i] < 0 || age[i] > terminal_age || (i > 0 && age[i] <= age[i - 1]))
+    if (age[i] < 0 || age[i] > terminal_age ||
+        (i > 0 && age[i] <= age[i - 1]))
       return no_area;
     area += 0.5 * (y0 + life[i]) * (x - x0);
     x0 = x;
     y0 = life[i];
   }
-  if (ctx->n_data == 0) return no_area;
-  return area + 0.5 * y0 * (end_age - x0);  // down to 0 at 105
+  if (ctx->n_data == 0 || !fitted) return no_area;
+  if (x0 == end_age) return area;  // the table reaches the end itself
+  // Beyond the last age, the fitted curve scaled to meet the last value.
+  const int last = ctx->age[ctx->n_data - 1];
+  const double tail = area_from(best, x0, nullptr);
+  return area + y0 * (tail / qev_curve(best.a, best.b, best.c, last));
 }

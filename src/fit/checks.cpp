@@ -1,9 +1,15 @@
 // The data checks: what a data set shows that a life table should not.  They
 // are facts about records (which check, which record first); the command
 // line, R and Python word them.
+#include <cmath>
+
 #include "fit.h"
 
 namespace {
+
+// How far from 1 a share at age 0 may be written: six decimals, as tables
+// print them.
+constexpr double l0_tolerance = 1e-6;
 
 void mark(qev_result *out, int k, int record) {
   if ((out->checks & QEV_CHECK_BIT(k)) != 0) return;  // the first one counts
@@ -44,6 +50,8 @@ void check_data(const context *ctx, qev_result *out) {
       out->age_again_first = seen;
     }
   }
+  if (n > 0 && age[0] == 0 && !(std::fabs(life[0] - 1.0) <= l0_tolerance))
+    mark(out, QEV_CHECK_L0, 0);
   if (n == 0) mark(out, QEV_CHECK_NO_RECORDS, -1);
   if (n > 0 && n < min_records) mark(out, QEV_CHECK_FEW_RECORDS, -1);
 }

@@ -15,11 +15,17 @@ constexpr double no_value = std::numeric_limits<double>::quiet_NaN();
 // fits, few enough that the last jobs keep every thread busy.
 constexpr long tables_per_job = 16;
 
+void no_errors(qev_result *out) {
+  out->se_a = out->se_b = out->se_c = out->se_e0_fit = no_value;
+  out->cov_ab = out->cov_ac = out->cov_bc = no_value;
+}
+
 void unsearched(qev_result *out, qev_status st) {
   out->a = out->b = out->c = out->rmse = no_value;
   out->iterations = 0;
   out->status = st;
   out->e0_fit = out->e0_table = no_value;
+  no_errors(out);
 }
 
 }  // namespace
@@ -46,16 +52,33 @@ void fit_data(context *ctx, const fit_rules &rules, qev_result *out) {
       (out->checks & QEV_CHECK_BIT(QEV_CHECK_AGE_AGAIN)))
     return unsearched(out, QEV_REFUSED);
   ctx->_f_parms = rules.start;
-  const int iterations = downhills(ctx);
+  int last = downhills(ctx);
+  long total = last;
+  // A restart searches again from the best vertex, with a fresh simplex.
+  for (int k = 0; k < rules.restarts && last == max_iterations; ++k) {
+    ctx->_f_parms = ctx->ivec[0];
+    last = downhills(ctx);
+    total += last;
+  }
   const vertex best = ctx->ivec[0];
   out->a = best.a;
   out->b = best.b;
   out->c = best.c;
   out->rmse = best.value;
-  out->iterations = iterations;
-  out->status = search_status(ctx, iterations);
-  out->e0_fit = rules.e0 ? e0_fit(best) : no_value;
-  out->e0_table = rules.e0 ? e0_table(ctx) : no_value;
+  out->iterations = total > 0x7fffffff ? 0x7fffffff : static_cast<int>(total);
+  out->status = search_status(ctx, last);
+  // Only a search that found a vertex has areas and standard errors.
+  const bool found =
+      out->status == QEV_CONVERGED || out->status == QEV_NOT_CONVERGENT;
+  double grad[3];
+  out->e0_fit = !rules.e0 || out->status == QEV_NO_FIT
+                    ? no_value
+                    : found ? e0_fit_grad(best, grad) : e0_fit(best);
+  out->e0_table = rules.e0 ? e0_table(ctx, best, found) : no_value;
+  if (rules.e0 && found)
+    standard_errors(ctx, grad, out);
+  else
+    no_errors(out);
 }
 
 void fit_records(context *ctx, const int *age, const double *value, int n,
@@ -108,19 +131,58 @@ const char *qev_check_name(int k) {
       return "few-records";
     case QEV_CHECK_NO_RECORDS:
       return "no-records";
+    case QEV_CHECK_L0:
+      return "l0";
   }
   return nullptr;
 }
 
-int qev_fit(const int *age, const double *value, int n, const double *start,
-            qev_result *out) {
+void qev_options_init(qev_options *opt) {
+  opt->start[0] = default_start.a;
+  opt->start[1] = default_start.b;
+  opt->start[2] = default_start.c;
+  opt->restarts = 0;
+}
+
+namespace {
+
+// The rules of qev_options (nullptr: the defaults); false for a bad one.
+bool rules_of(const qev_options *opt, bool long_table, fit_rules *rules) {
+  qev_options o;
+  qev_options_init(&o);
+  if (opt != nullptr) o = *opt;
+  if (o.restarts < 0) return false;
+  *rules = {start_of(o.start), long_table, true, o.restarts};
+  return true;
+}
+
+qev_options with_start(const double *start) {
+  qev_options o;
+  qev_options_init(&o);
+  if (start != nullptr)
+    for (int k = 0; k < 3; ++k) o.start[k] = start[k];
+  return o;
+}
+
+}  // namespace
+
+int qev_fit_opt(const int *age, const double *value, int n,
+                const qev_options *opt, qev_result *out) {
+  fit_rules rules;
   if (n < 0 || n > max_data || out == nullptr ||
-      (n > 0 && (age == nullptr || value == nullptr)))
+      (n > 0 && (age == nullptr || value == nullptr)) ||
+      !rules_of(opt, false, &rules))
     return QEV_BAD_ARGUMENT;
   context ctx;
   init_context(&ctx);
-  fit_records(&ctx, age, value, n, {start_of(start), false, true}, out);
+  fit_records(&ctx, age, value, n, rules, out);
   return QEV_OK;
+}
+
+int qev_fit(const int *age, const double *value, int n, const double *start,
+            qev_result *out) {
+  const qev_options o = with_start(start);
+  return qev_fit_opt(age, value, n, &o, out);
 }
 
 namespace {
@@ -190,15 +252,23 @@ bool fit_batches(const int *age, const double *value, const long *offset,
 int qev_fit_many(const int *age, const double *value, const long *offsets,
                  long n_tables, const double *start, int jobs,
                  qev_result *out) {
-  if (n_tables < 0 || jobs < 0) return QEV_BAD_ARGUMENT;
+  const qev_options o = with_start(start);
+  return qev_fit_many_opt(age, value, offsets, n_tables, &o, jobs, out);
+}
+
+int qev_fit_many_opt(const int *age, const double *value, const long *offsets,
+                     long n_tables, const qev_options *opt, int jobs,
+                     qev_result *out) {
+  fit_rules rules;
+  if (n_tables < 0 || jobs < 0 || !rules_of(opt, false, &rules))
+    return QEV_BAD_ARGUMENT;
   if (n_tables == 0) return QEV_OK;
   if (offsets == nullptr || out == nullptr) return QEV_BAD_ARGUMENT;
   for (long k = 0; k < n_tables; ++k)
     if (offsets[k + 1] < offsets[k] || offsets[k] < 0) return QEV_BAD_ARGUMENT;
   if (offsets[n_tables] > offsets[0] && (age == nullptr || value == nullptr))
     return QEV_BAD_ARGUMENT;
-  return fit_batches(age, value, offsets, n_tables,
-                     {start_of(start), false, true}, jobs, out)
+  return fit_batches(age, value, offsets, n_tables, rules, jobs, out)
              ? QEV_OK
              : QEV_NO_MEMORY;
 }
@@ -254,7 +324,16 @@ int qev_drop_reason(int kind, int age, int missing) {
 int qev_fit_groups(const qev_rows *rows, long n_groups, double radix,
                    const double *start, int jobs, qev_result *out,
                    qev_drops *drops) {
-  if (rows == nullptr || rows->n < 0 || n_groups < 0 || jobs < 0)
+  const qev_options o = with_start(start);
+  return qev_fit_groups_opt(rows, n_groups, radix, &o, jobs, out, drops);
+}
+
+int qev_fit_groups_opt(const qev_rows *rows, long n_groups, double radix,
+                       const qev_options *opt, int jobs, qev_result *out,
+                       qev_drops *drops) {
+  fit_rules rules;
+  if (rows == nullptr || rows->n < 0 || n_groups < 0 || jobs < 0 ||
+      !rules_of(opt, true, &rules))
     return QEV_BAD_ARGUMENT;
   const long n = rows->n;
   if (n > 0 && (rows->group == nullptr || rows->age == nullptr ||
@@ -308,8 +387,7 @@ int qev_fit_groups(const qev_rows *rows, long n_groups, double radix,
       age[at] = rows->age[i];
       value[at] = radix > 0 ? rows->value[i] / radix : rows->value[i];
     }
-    ok = fit_batches(age, value, offset, n_groups,
-                     {start_of(start), true, true}, jobs, out);
+    ok = fit_batches(age, value, offset, n_groups, rules, jobs, out);
   }
   std::free(fill);
   std::free(value);

@@ -121,11 +121,25 @@ qev_status search_status(const context *ctx, int iterations);
 // negative there (the sum of its terms is not positive somewhere).
 double e0_fit(vertex v);
 
+// The same, with its derivatives by a, b and c in grad[0..2], from the same
+// quadrature (the same panels, and the same bisections where the adaptive
+// rule takes over).  The area is bit for bit e0_fit's.
+double e0_fit_grad(vertex v, double *grad);
+
 // Life expectancy at birth of the data set, by the trapezoid rule over the
 // records in file order, from (0, 1) when the first age is above 0, and
-// closed by a straight line down to 0 at age 105.  NaN for an empty data
-// set, or ages that are outside 0..105 or do not rise from record to record.
-double e0_table(const context *ctx);
+// closed beyond the last age by the curve at best scaled to meet the last
+// value, as demographers close a table with a law:
+//   l_last * integral from last to 105 of curve(x) / curve(last).
+// NaN for an empty data set, ages that are outside 0..105 or do not rise
+// from record to record, or when the search did not fit (fitted false).
+double e0_table(const context *ctx, vertex best, bool fitted);
+
+// The Gauss-Newton standard errors and covariances of the fit at
+// ctx->ivec[0], and the delta-method standard error of e0_fit from its
+// gradient grad (nullptr: none), into out; NaN where they do not exist
+// (fewer than 4 records, or J'J singular or not finite).
+void standard_errors(const context *ctx, const double *grad, qev_result *out);
 
 // Sets out->checks, check_record and age_again_first from the data set.
 void check_data(const context *ctx, qev_result *out);
@@ -135,7 +149,8 @@ void check_data(const context *ctx, qev_result *out);
 struct fit_rules {
   vertex start;
   bool refuse_age_again;
-  bool e0;  // compute e0_fit and e0_table (else they are NaN)
+  bool e0;  // compute e0_fit, e0_table and the standard errors (else NaN)
+  int restarts;  // of a search that ends not convergent, from its best
 };
 
 // The one fit sequence: checks the data set, searches from rules.start,

@@ -1,0 +1,118 @@
+// Standard errors of a fit: the Gauss-Newton covariance that R's nls()
+// reports for a least-squares fit, at the vertex the search reports, and the
+// delta-method standard error of e0_fit.
+//
+//   r_i = value_i - curve(x_i),  s^2 = sum r_i^2 / (n - 3),
+//   J_i = d curve(x_i) / d(a, b, c) = -(t1, t2, t3) / D_i^2,
+//   D_i = a t1 + b t2 + c t3 + 1,  Cov = s^2 (J'J)^-1,
+//   se(e0_fit) = sqrt(g' Cov g),  g = d e0_fit / d(a, b, c).
+//
+// They assume independent residuals of equal variance.  l(x) is cumulative,
+// so its residuals are strongly correlated from age to age, and these
+// standard errors understate the uncertainty: a lower bound, and a measure
+// for comparing tables.
+//
+// J'J is inverted after scaling it to unit diagonal (a correlation matrix),
+// by Cholesky factors.  It counts as singular when a diagonal entry is not
+// positive and finite, or when a pivot of the scaled matrix falls below
+// min_pivot: the pivot is the share of a parameter's sensitivity that the
+// others do not already explain, and below 1e-12 the inverse has lost 12 of
+// a double's 16 digits, so the standard errors would have fewer than 4
+// right.
+#include <cmath>
+#include <limits>
+
+#include "fit.h"
+
+namespace {
+
+constexpr double no_value = std::numeric_limits<double>::quiet_NaN();
+constexpr double min_pivot = 1e-12;
+constexpr int free_parameters = 3;
+
+void none(qev_result *out) {
+  out->se_a = out->se_b = out->se_c = out->se_e0_fit = no_value;
+  out->cov_ab = out->cov_ac = out->cov_bc = no_value;
+}
+
+// The inverse of the symmetric 3x3 matrix m (unit diagonal) into inv, by
+// Cholesky factors.  False when a pivot is below min_pivot or not finite.
+bool invert(const double m[3][3], double inv[3][3]) {
+  double l[3][3] = {};
+  for (int j = 0; j < 3; ++j) {
+    double d = m[j][j];
+    for (int k = 0; k < j; ++k) d -= l[j][k] * l[j][k];
+    if (!(d >= min_pivot) || !std::isfinite(d)) return false;
+    l[j][j] = std::sqrt(d);
+    for (int i = j + 1; i < 3; ++i) {
+      double x = m[i][j];
+      for (int k = 0; k < j; ++k) x -= l[i][k] * l[j][k];
+      l[i][j] = x / l[j][j];
+    }
+  }
+  // L^-1, lower triangular, then inv = L^-T L^-1.
+  double w[3][3] = {};
+  for (int j = 0; j < 3; ++j) {
+    w[j][j] = 1.0 / l[j][j];
+    for (int i = j + 1; i < 3; ++i) {
+      double x = 0.0;
+      for (int k = j; k < i; ++k) x -= l[i][k] * w[k][j];
+      w[i][j] = x / l[i][i];
+    }
+  }
+  for (int i = 0; i < 3; ++i)
+    for (int j = 0; j < 3; ++j) {
+      double x = 0.0;
+      for (int k = i > j ? i : j; k < 3; ++k) x += w[k][i] * w[k][j];
+      inv[i][j] = x;
+    }
+  return true;
+}
+
+}  // namespace
+
+void standard_errors(const context *ctx, const double *grad, qev_result *out) {
+  none(out);
+  const int n = ctx->n_data;
+  if (n < min_records) return;
+  const vertex v = ctx->ivec[0];
+  double sum = 0.0;
+  double jtj[3][3] = {};
+  for (int i = 0; i < n; ++i) {
+    const double t[3] = {ctx->cube[i], ctx->root[i], ctx->ramp[i]};
+    const double d = ((v.a * t[0] + v.b * t[1]) + v.c * t[2]) + 1.0;
+    const double r = ctx->life[i] - curve_at(ctx, v, i);
+    sum = sum + r * r;
+    const double d2 = d * d;
+    const double j[3] = {-t[0] / d2, -t[1] / d2, -t[2] / d2};
+    for (int p = 0; p < 3; ++p)
+      for (int q = 0; q <= p; ++q) jtj[p][q] += j[p] * j[q];
+  }
+  double scale[3];
+  for (int p = 0; p < 3; ++p) {
+    if (!(jtj[p][p] > 0.0) || !std::isfinite(jtj[p][p])) return;
+    scale[p] = std::sqrt(jtj[p][p]);
+  }
+  double m[3][3];
+  for (int p = 0; p < 3; ++p)
+    for (int q = 0; q <= p; ++q)
+      m[p][q] = m[q][p] = jtj[p][q] / (scale[p] * scale[q]);
+  double inv[3][3];
+  if (!invert(m, inv)) return;
+  const double s2 = sum / static_cast<double>(n - free_parameters);
+  double cov[3][3];
+  for (int p = 0; p < 3; ++p)
+    for (int q = 0; q < 3; ++q)
+      cov[p][q] = s2 * (inv[p][q] / (scale[p] * scale[q]));
+  out->se_a = std::sqrt(cov[0][0]);
+  out->se_b = std::sqrt(cov[1][1]);
+  out->se_c = std::sqrt(cov[2][2]);
+  out->cov_ab = cov[0][1];
+  out->cov_ac = cov[0][2];
+  out->cov_bc = cov[1][2];
+  if (grad == nullptr) return;
+  double var = 0.0;
+  for (int p = 0; p < 3; ++p)
+    for (int q = 0; q < 3; ++q) var += grad[p] * (cov[p][q] * grad[q]);
+  out->se_e0_fit = std::sqrt(var);
+}
