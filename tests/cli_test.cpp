@@ -533,6 +533,18 @@ const cli_case mode_cases[] = {
     // A search that stops because an error is NaN, with the start values
     // and a finite RMSE, is no fit; one of fewer than 4 records fits
     // anything; a name with a double quote is quoted as CSV quotes it.
+    // A restart searches again from where the last search ended; the row
+    // has the last search's status and every search's iterations.
+    {"--tsv --restarts=1: a search run to the limit starts again",
+     "",
+     {"--tsv", "--restarts=1", "--start=6.1,-26.4,-47.6",
+      ex + "/us-2011-male.dat"},
+     tsv_header + ex +
+         "/us-2011-male.dat\t22070246325.958954\t-68791899712.290421\t"
+         "-2679559533.5145826\t0.8114158228642232\t10061\tconverged\t101\t"
+         "NaN\tNaN\tNaN\tNaN\tNaN\tNaN\t\n",
+     "",
+     1},
     {"--tsv: no fit at age 105, and a name with quotes",
      "0 1\n20 0.99163\n40 0.9754\n60 0.91411\n80 0.65501\n100 0.03128\n"
      "105 0.0033\n",
@@ -693,6 +705,18 @@ const cli_case mode_cases[] = {
      "qev: --jobs takes a number of threads, 1 to 1024: --jobs=1025\n" +
          try_help,
      2},
+    {"--restarts above 1000",
+     "",
+     {"--tsv", "--restarts=1001", "data.dat"},
+     "",
+     "qev: --restarts takes a number, 0 to 1000: --restarts=1001\n" + try_help,
+     2},
+    {"--restarts without a table",
+     "",
+     {"--restarts=1", "data.dat"},
+     "",
+     "qev: --restarts goes with --tsv or --fitted\n" + try_help,
+     2},
     {"--jobs without a table",
      "",
      {"--jobs=2", "data.dat"},
@@ -776,6 +800,34 @@ const cli_case mode_cases[] = {
      "file\tk\t" + tsv_header.substr(5),
      "qev: data.csv: line 4: 2 fields, where the header has 3\n",
      2,
+     "data.csv"},
+    // What a wrong radix or a wrong column looks like in the row itself.
+    {"long table: --radix 10 times too large shows as l0",
+     "k,age,lx\nA,0,100000\nA,20,98739\nA,40,95866\nA,60,85999\n",
+     {"--tsv", "--age=age", "--value=lx", "--by=k", "--radix=1000000",
+      "data.csv"},
+     "file\tk\t" + tsv_header.substr(5) +
+         "data.csv\tA\t0.36839365900209786\t0.54645598470582746\t"
+         "8.8414533809397362\t0.4500000000000009\t92\tconverged\t4\t"
+         "7.5403961471421797\t7.3879076287391614\t200.8386582405507\t"
+         "432.26974069458998\t288.71544788222161\t173.52676344045938\tl0\n",
+     "qev: data.csv: k=A: line 2: warning: the value at age 0 is 0.1, not 1, "
+     "with --radix=1000000: is that the table's radix?\n",
+     1,
+     "data.csv"},
+    {"long table: q(x) for l(x) rises",
+     "age,qx\n0,0.0058\n1,0.0004\n5,0.0001\n20,0.0009\n60,0.009\n",
+     {"--tsv", "--age=age", "--value=qx", "data.csv"},
+     tsv_header +
+         "data.csv\t4269.4392606019428\t-9572.5193074119525\t"
+         "5989.7249310986235\t0.44461976857580554\t10000\tnot-convergent\t5\t"
+         "NaN\tNaN\t12839883.99230307\t26086351.795573067\t"
+         "13207801.71071157\tNaN\trises,l0\n",
+     "qev: data.csv: line 2: warning: the value at age 0 is 0.0058, not 1: is "
+     "the radix right?\n"
+     "qev: data.csv: line 5: warning: the value rises from age 5 to age 20: "
+     "shares still alive never rise with age (is this q(x) or m(x)?)\n",
+     1,
      "data.csv"},
     {"long table without a column named",
      "Year Age lx\n2000 0 100000\n",
