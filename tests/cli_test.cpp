@@ -1005,6 +1005,8 @@ TEST(Plot, RefusesToDrawWithoutAFit) {
   const std::string dir = scratch();
   const std::string out = dir + "/none.png";
   std::ofstream(dir + "/empty.dat") << "";
+  std::ofstream(dir + "/counts.dat")
+      << "0 100000\n20 98739\n40 95866\n60 85999\n80 50846\n";
   mkdir((dir + "/bin").c_str(), 0755);
   std::ofstream(dir + "/bin/gnuplot")
       << "#!/bin/sh\necho 'broken' >&2\nexit 1\n";
@@ -1029,6 +1031,22 @@ TEST(Plot, RefusesToDrawWithoutAFit) {
            "/empty.dat: no fit to draw: 0 records, fewer than "
            "4\n",
        1},
+      {"values that are not shares",
+       {dir + "/counts.dat", "-o", out},
+       "qev: " + dir +
+           "/counts.dat: line 1: warning: value 100000 is not a share still "
+           "alive between 0 and 1: divide l(x) by its radix (usually "
+           "100000)\n"
+           "qev: " +
+           dir +
+           "/counts.dat: line 1: warning: the value at age 0 is 100000, not 1: "
+           "is the radix right?\n"
+           "qev-plot: " +
+           dir +
+           "/counts.dat: its values are not all shares still alive between 0 "
+           "and 1, so they would fall outside the picture (l(x) with its "
+           "radix? divide it by the radix)\n",
+       2},
       {"start value that is not a number",
        {ex + "/us-2011-male.dat", "abc", "-o", out},
        "qev-plot: start value \"abc\" is not a number\n",
@@ -1418,10 +1436,24 @@ TEST(Plot, DrawsTheTrendOfAYearTable) {
   const std::string dir = scratch();
   std::ofstream(dir + "/years.tsv")
       << year_header
-      << "1990\t0.05\t0.1\t-0.01\t0.01\t137\tconverged\t105\t70.1\t70.2\n"
+      << "1990\t0.05\t0.1\t-0.01\t0.01\t137\tconverged\t105\t70.1\t70.2\t"
+         "0.001\t0.002\t0.002\t0.05\t\n"
          "1991\t0.04\t0.09\t-0.02\t0.012\t10000\tnot-convergent\t105\tNaN\t"
-         "70.3\n"
+         "70.3\tNaN\tNaN\tNaN\tNaN\t\n"
+         "1992\t0.03\t0.08\t-0.03\t0.011\t99\tconverged\t105\t70.5\t70.4\t"
+         "0.001\t0.002\t0.002\t0.06\trises\n";
+  // A table of the columns before the standard errors still draws, without
+  // the band.
+  std::ofstream(dir + "/old.tsv")
+      << year_header.substr(0, year_header.find("\tse_a")) << "\n"
+      << "1990\t0.05\t0.1\t-0.01\t0.01\t137\tconverged\t105\t70.1\t70.2\n"
          "1992\t0.03\t0.08\t-0.03\t0.011\t99\tconverged\t105\t70.5\t70.4\n";
+  const run_result old =
+      run(QEV_SCRIPTS "/qev-trend",
+          {"old.tsv", "-o", "old.svg", "--title", "A \"q\""});
+  EXPECT_EQ(old.status, 0) << old.err;
+  EXPECT_NE(slurp(dir + "/old.svg").find("A \"q\": the fitted curve"),
+            std::string::npos);
   const run_result r =
       run(QEV_SCRIPTS "/qev-trend", {"years.tsv", "-o", "trend.png"});
   EXPECT_EQ(r.status, 0);
