@@ -286,6 +286,17 @@ TEST(Api, RefusesBadCallsAndWritesNothing) {
   EXPECT_EQ(qev_age_label("5", 1, nullptr), QEV_AGE_BAD);
   EXPECT_EQ(qev_age_label(nullptr, 1, &x), QEV_AGE_BAD);
   EXPECT_EQ(x, -99);
+  // Options with a negative number of restarts.
+  qev_options bad;
+  qev_options_init(&bad);
+  bad.restarts = -1;
+  qev_result out[2];
+  const qev_rows rows = {2, group, age, nullptr, value, nullptr};
+  EXPECT_EQ(qev_fit_opt(age, value, 1, &bad, out), QEV_BAD_ARGUMENT);
+  EXPECT_EQ(qev_fit_many_opt(age, value, rising, 1, &bad, 1, out),
+            QEV_BAD_ARGUMENT);
+  EXPECT_EQ(qev_fit_groups_opt(&rows, 2, 0, &bad, 1, out, nullptr),
+            QEV_BAD_ARGUMENT);
 }
 
 // Tables back to back give each table's own bits, on any number of
@@ -337,6 +348,39 @@ TEST(Api, FitsManyTablesAsOneAtATimeOnAnyNumberOfThreads) {
       }
     }
   }
+}
+
+// A restart goes on from where a search ran out: the total of the
+// iterations, the last search's status; options of NULL, or of no
+// restarts, are qev_fit's.
+TEST(Api, RestartsGoOnFromTheBestVertex) {
+  const table t = read_table("us-2011-male.dat");
+  qev_options o;
+  qev_options_init(&o);
+  const double far[3] = {6.1, -26.4, -47.6};
+  for (int k = 0; k < 3; ++k) o.start[k] = far[k];
+  qev_result once, again, plain;
+  ASSERT_EQ(
+      qev_fit_opt(t.age.data(), t.value.data(), int(t.age.size()), &o, &once),
+      QEV_OK);
+  EXPECT_EQ(once.status, QEV_NOT_CONVERGENT);
+  expect_same(once, fit_one(t, far));
+  o.restarts = 3;
+  ASSERT_EQ(
+      qev_fit_opt(t.age.data(), t.value.data(), int(t.age.size()), &o, &again),
+      QEV_OK);
+  EXPECT_EQ(again.status, QEV_CONVERGED);
+  EXPECT_EQ(again.iterations, 10061);
+  ASSERT_EQ(qev_fit_opt(t.age.data(), t.value.data(), int(t.age.size()),
+                        nullptr, &plain),
+            QEV_OK);
+  expect_same(plain, fit_one(t));
+  // A search that converges is not restarted.
+  o.start[0] = 0.03, o.start[1] = 0.05, o.start[2] = 0.01;
+  ASSERT_EQ(
+      qev_fit_opt(t.age.data(), t.value.data(), int(t.age.size()), &o, &again),
+      QEV_OK);
+  expect_same(again, plain);
 }
 
 struct label_case {
