@@ -202,46 +202,23 @@ const char *use_error_measure(context *ctx, int k) {
 }
 
 void f_many(const context *ctx, vertex *v, int k) {
-  switch (ctx->measure * 4 + k) {
-    case v_literal * 4 + 3:
-      rmse_literal(ctx, v + 2);
-      [[fallthrough]];
-    case v_literal * 4 + 2:
-      rmse_literal(ctx, v + 1);
-      [[fallthrough]];
-    case v_literal * 4 + 1:
-      rmse_literal(ctx, v);
+  switch (ctx->measure) {
+    case v_literal:
+      for (int j = 0; j < k; ++j) rmse_literal(ctx, v + j);
       return;
-    case v_plain * 4 + 3:
-      plain_1(ctx, v + 2);
-      [[fallthrough]];
-    case v_plain * 4 + 2:
-      plain_1(ctx, v + 1);
-      [[fallthrough]];
-    case v_plain * 4 + 1:
-      plain_1(ctx, v);
+    case v_plain:
+      for (int j = 0; j < k; ++j) plain_1(ctx, v + j);
       return;
-    case v_sse2 * 4 + 1:
-      return sse2_1(ctx, v);
-    case v_sse2 * 4 + 2:
-      return sse2_2(ctx, v);
-    case v_sse2 * 4 + 3:
-      return sse2_3(ctx, v);
 #ifdef QEV_VECTOR_VERSIONS
-    case v_avx2 * 4 + 1:
-      return avx2_1(ctx, v);
-    case v_avx2 * 4 + 2:
-      return avx2_2(ctx, v);
-    case v_avx2 * 4 + 3:
-      return avx2_3(ctx, v);
-    case v_avx512 * 4 + 1:
-      return avx512_1(ctx, v);
-    case v_avx512 * 4 + 2:
-      return avx512_2(ctx, v);
-    case v_avx512 * 4 + 3:
-      return avx512_3(ctx, v);
+    case v_avx2:
+      return k == 1 ? avx2_1(ctx, v) : k == 2 ? avx2_2(ctx, v) : avx2_3(ctx, v);
+    case v_avx512:
+      return k == 1   ? avx512_1(ctx, v)
+             : k == 2 ? avx512_2(ctx, v)
+                      : avx512_3(ctx, v);
 #endif
   }
+  return k == 1 ? sse2_1(ctx, v) : k == 2 ? sse2_2(ctx, v) : sse2_3(ctx, v);
 }
 
 double f(const context *ctx, vertex v) {
