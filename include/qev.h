@@ -147,8 +147,7 @@ QEV_API int qev_fit_opt(const int *age, const double *value, int n,
                         const qev_options *opt, qev_result *out);
 QEV_API int qev_fit_many_opt(const int *age, const double *value,
                              const long *offsets, long n_tables,
-                             const qev_options *opt, int jobs,
-                             qev_result *out);
+                             const qev_options *opt, int jobs, qev_result *out);
 
 /* Kinds of age label. */
 enum qev_age_kind {

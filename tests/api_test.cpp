@@ -742,6 +742,8 @@ TEST(Pool, RunsAsManyJobsAtOnceAsItHasThreads) {
   EXPECT_EQ(n, 301);
   pool_stop(p);
   EXPECT_FALSE(hold.gave_up);
+}
+
 // The single-year tables of the shipped HMD file, ages 0 to 104, l(x) as
 // shares: the 89 years qev --tsv --age=Age --value=lx --radix=100000 fits.
 std::vector<table> hmd_years() {

@@ -107,7 +107,7 @@ struct options {
   double radix;
   const char *radix_text;  // as given, for messages
   int restarts;            // of a search that does not converge
-  int jobs;  // threads (0: every core this process may run on)
+  int jobs;                // threads (0: every core this process may run on)
   bool require_open;
 };
 

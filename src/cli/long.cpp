@@ -294,11 +294,10 @@ void fit_group(void *arg) {
   fit_records(&ctx, age.data(), life.data(), static_cast<int>(n),
               {g->setup->start, true, true, g->setup->restarts}, &g->res);
   g->notes.clear();
-  warn_checks(
-      where_of(g->setup->name, *g).c_str(), g->res,
-      {age.data(), life.data(), line.data(), words_long_table, nullptr, 0,
-       g->setup->radix},
-      &g->notes);
+  warn_checks(where_of(g->setup->name, *g).c_str(), g->res,
+              {age.data(), life.data(), line.data(), words_long_table, nullptr,
+               0, g->setup->radix},
+              &g->notes);
 }
 
 // Hands g to the pool, which fits it now or later; nothing without one.

@@ -218,8 +218,7 @@ void fit_file(void *arg) {
   }
   qev_result r;
   fit_data(&ctx,
-           {j.opt->start, false, j.opt->mode == mode_tsv, j.opt->restarts},
-           &r);
+           {j.opt->start, false, j.opt->mode == mode_tsv, j.opt->restarts}, &r);
   const char *shown = std::strcmp(j.name, "-") == 0 ? "standard input" : j.name;
   warn_checks(shown, r,
               {ctx.age, ctx.life, rep.record_line, words_data_file,

@@ -63,7 +63,9 @@ static_assert(panels == e0_panels && nodes == e0_panel_nodes);
 // The derivative -t / sum^2 of the curve y = 1 / sum by the parameter of
 // factor t.  Where the curve has fallen to 0 (near 105, t and sum are
 // infinite) it is 0, its limit, not the NaN of inf * 0.
-inline double slope(double t, double y) { return y == 0.0 ? 0.0 : -(t * (y * y)); }
+inline double slope(double t, double y) {
+  return y == 0.0 ? 0.0 : -(t * (y * y));
+}
 
 // A point of the curve and, into d unless it is nullptr, its derivatives
 // by a, b and c.  NaN when the sum of terms is
@@ -101,8 +103,8 @@ double qk15(vertex v, double lo, double hi, double *err, double *grad) {
   for (int j = 0; j < nodes; ++j) {
     const int m = j < half ? j : nodes - 1 - j;  // mirror of the right half
     double d[3];
-    const double y = point(v, age_terms(node_age(lo, hi, j)),
-                           grad != nullptr ? d : nullptr);
+    const double y =
+        point(v, age_terms(node_age(lo, hi, j)), grad != nullptr ? d : nullptr);
     k += wgk[m] * y;
     if (m % 2 == 1) g += wg[m / 2] * y;
     if (grad != nullptr)
@@ -211,9 +213,9 @@ double area_from(vertex v, double from, double *grad) {
   int budget = max_panels;
   for (int q = first; q < panels; ++q) {
     const double lo = q == first ? from : edges[q];
-    area += adaptive(v, lo, edges[q + 1],
-                     refine_error * (edges[q + 1] - lo) / end_age, &budget,
-                     grad);
+    area +=
+        adaptive(v, lo, edges[q + 1],
+                 refine_error * (edges[q + 1] - lo) / end_age, &budget, grad);
   }
   return area;
 }
@@ -237,8 +239,7 @@ double e0_table(const context *ctx, vertex best, bool fitted) {
   double y0 = 1.0;
   for (int i = 0; i < ctx->n_data; ++i) {
     const double x = static_cast<double>(age[i]);
-    if (age[i] < 0 || age[i] > terminal_age ||
-        (i > 0 && age[i] <= age[i - 1]))
+    if (age[i] < 0 || age[i] > terminal_age || (i > 0 && age[i] <= age[i - 1]))
       return no_area;
     area += 0.5 * (y0 + life[i]) * (x - x0);
     x0 = x;

@@ -71,9 +71,9 @@ void fit_data(context *ctx, const fit_rules &rules, qev_result *out) {
   const bool found =
       out->status == QEV_CONVERGED || out->status == QEV_NOT_CONVERGENT;
   double grad[3];
-  out->e0_fit = !rules.e0 || out->status == QEV_NO_FIT
-                    ? no_value
-                    : found ? e0_fit_grad(best, grad) : e0_fit(best);
+  out->e0_fit = !rules.e0 || out->status == QEV_NO_FIT ? no_value
+                : found                                ? e0_fit_grad(best, grad)
+                                                       : e0_fit(best);
   out->e0_table = rules.e0 ? e0_table(ctx, best, found) : no_value;
   if (rules.e0 && found)
     standard_errors(ctx, grad, out);

@@ -149,7 +149,7 @@ void check_data(const context *ctx, qev_result *out);
 struct fit_rules {
   vertex start;
   bool refuse_age_again;
-  bool e0;  // compute e0_fit, e0_table and the standard errors (else NaN)
+  bool e0;       // compute e0_fit, e0_table and the standard errors (else NaN)
   int restarts;  // of a search that ends not convergent, from its best
 };
 
