@@ -234,11 +234,10 @@ bool split(std::string_view row, layout lay,
 // rounded doubles, several times faster); everything else through strtod.
 bool parse_value_field(std::string_view f, double *y) {
 #ifdef QEV_FAST_FLOAT
-  bool plain = !f.empty();
-  for (char ch : f)
-    plain &= (ch >= '0' && ch <= '9') || ch == '.' || ch == '-' || ch == 'e' ||
-             ch == 'E';
-  if (plain && f[0] != 'e' && f[0] != 'E') {
+  // Digits, points, minus signs and exponents only: inf, nan(payload), hex
+  // and a leading + are strtod's alone.  What fast_float leaves unread goes
+  // to strtod too, which then refuses it.
+  if (!f.empty() && f.find_first_not_of("0123456789.-eE") == f.npos) {
     const auto r = fast_float::from_chars(f.data(), f.data() + f.size(), *y);
     if (r.ec == std::errc() && r.ptr == f.data() + f.size()) return true;
   }
