@@ -26,6 +26,7 @@ constexpr double refine_error = 1e-9;
 // height makes 1e-9 years a relative 1e-14, has no area we can vouch for.
 constexpr int max_panels = 4000;
 constexpr double no_area = std::numeric_limits<double>::quiet_NaN();
+constexpr double inf_factor = std::numeric_limits<double>::infinity();
 
 // QK15: Kronrod nodes on [-1, 1] (the odd ones are the Gauss nodes), with
 // the Kronrod weights and the weights of the 7-point Gauss rule.
@@ -172,11 +173,13 @@ double area_from(vertex v, double from, double *grad) {
   double area = 0.0;
   double err = 0.0;
   bool positive = true;
-  double dk[3] = {0.0, 0.0, 0.0};
+  double partial[3] = {0.0, 0.0, 0.0};  // of the panel `from` cuts
+  double dk[3] = {0.0, 0.0, 0.0};       // of the fixed panels, negated
   int p = first;
   if (from > edges[first]) {
     double e = 0.0;
-    area += qk15(v, from, edges[first + 1], &e, grad != nullptr ? dk : nullptr);
+    area += qk15(v, from, edges[first + 1], &e,
+                 grad != nullptr ? partial : nullptr);
     err += e;
     positive &= !std::isnan(area);
     ++p;
@@ -192,9 +195,13 @@ double area_from(vertex v, double from, double *grad) {
       k += weights.wk[i] * y;
       g += weights.wg[i] * y;
       if (grad != nullptr) {
-        dk[0] += weights.wk[i] * slope(t.cube, y);
-        dk[1] += weights.wk[i] * slope(t.root, y);
-        dk[2] += weights.wk[i] * slope(t.ramp, y);
+        // The slopes t y^2, negated at the end.  Only the root factor
+        // overflows at the last nodes, where e^u does; there the curve and
+        // its slope are 0, not inf * 0.
+        const double w2 = weights.wk[i] * (y * y);
+        dk[0] += w2 * t.cube;
+        dk[1] += w2 * (t.root < inf_factor ? t.root : 0.0);
+        dk[2] += w2 * t.ramp;
       }
     }
     area += k;
@@ -206,7 +213,7 @@ double area_from(vertex v, double from, double *grad) {
   }
   if (err <= accept_error) {
     if (grad != nullptr)
-      for (int q = 0; q < 3; ++q) grad[q] = dk[q];
+      for (int q = 0; q < 3; ++q) grad[q] = partial[q] - dk[q];
     return area;
   }
   area = 0.0;

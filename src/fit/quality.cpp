@@ -79,12 +79,14 @@ void standard_errors(const context *ctx, const double *grad, qev_result *out) {
   double sum = 0.0;
   double jtj[3][3] = {};
   for (int i = 0; i < n; ++i) {
+    // y is the curve as the fit computes it, its terms in the same order;
+    // the derivatives -t / D^2 are -t y^2.
     const double t[3] = {ctx->cube[i], ctx->root[i], ctx->ramp[i]};
-    const double d = ((v.a * t[0] + v.b * t[1]) + v.c * t[2]) + 1.0;
-    const double r = ctx->life[i] - curve_at(ctx, v, i);
+    const double y = 1.0 / (((v.a * t[0] + v.b * t[1]) + v.c * t[2]) + 1.0);
+    const double r = ctx->life[i] - y;
     sum = sum + r * r;
-    const double d2 = d * d;
-    const double j[3] = {-t[0] / d2, -t[1] / d2, -t[2] / d2};
+    const double y2 = y * y;
+    const double j[3] = {-(t[0] * y2), -(t[1] * y2), -(t[2] * y2)};
     for (int p = 0; p < 3; ++p)
       for (int q = 0; q <= p; ++q) jtj[p][q] += j[p] * j[q];
   }
