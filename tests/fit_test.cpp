@@ -251,6 +251,36 @@ TEST(LifeExpectancy, FittedCurveAreaWithinAMillionthOfAYear) {
   EXPECT_TRUE(std::isnan(e0_fit({1e-5, 1e-4, -0.9999, 0})));
 }
 
+// e0_fit's gradient against central differences of e0_fit itself, on the
+// fixed panels and on the adaptive rule's bisections; its area is e0_fit's
+// to the bit, and a curve with a pole has no gradient.
+TEST(LifeExpectancy, GradientIsTheSlopeOfTheArea) {
+  constexpr double differences = 1e-5;  // relative; steps of 1e-7 of each
+  const vertex vs[] = {
+      {0.016887196517321582, 0.087479469426516271, -0.028439394967918679, 0},
+      {0.03, 0.05, 0.01, 0},
+      {1e-4, 1e-3, -0.999, 0}};
+  for (const vertex &v : vs) {
+    SCOPED_TRACE(testing::Message() << v.a << ", " << v.b << ", " << v.c);
+    double g[3];
+    EXPECT_EQ(e0_fit_grad(v, g), e0_fit(v));
+    for (int k = 0; k < 3; ++k) {
+      vertex lo = v, hi = v;
+      double *const pl[] = {&lo.a, &lo.b, &lo.c};
+      double *const ph[] = {&hi.a, &hi.b, &hi.c};
+      const double h = 1e-7 * std::fabs(*pl[k]);
+      *pl[k] -= h;
+      *ph[k] += h;
+      const double want = (e0_fit(hi) - e0_fit(lo)) / (*ph[k] - *pl[k]);
+      EXPECT_NEAR(g[k], want, differences * std::fabs(want)) << "by " << k;
+    }
+  }
+  double g[3];
+  EXPECT_TRUE(
+      std::isnan(e0_fit_grad({22070246325.96, -68791899712.29, -2.6e9, 0}, g)));
+  for (double x : g) EXPECT_TRUE(std::isnan(x));
+}
+
 struct e0_case {
   const char *name;
   std::vector<record> data;
