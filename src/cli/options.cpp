@@ -26,6 +26,9 @@ options default_options() {
 
 namespace {
 
+constexpr long max_jobs = 1024;
+constexpr long max_restarts = 1000;
+
 bool usage_error(const char *what, const char *arg) {
   std::fprintf(stderr, "qev: %s%s\nTry 'qev --help' for more information.\n",
                what, arg);
@@ -57,23 +60,11 @@ bool parse_radix(const char *text, double *r) {
          *r > 0;
 }
 
-// A whole number from 0 to max_restarts.
-bool parse_restarts(const char *text, int *n) {
-  constexpr long max_restarts = 1000;
+// A whole number of digits from lo to hi: --jobs and --restarts.
+bool parse_count(const char *text, long lo, long hi, int *n) {
   char *end = nullptr;
   const long v = std::strtol(text, &end, 10);
-  if (*text < '0' || *text > '9' || *end != '\0' || v > max_restarts)
-    return false;
-  *n = static_cast<int>(v);
-  return true;
-}
-
-// A whole number of threads, 1 to max_jobs.
-bool parse_jobs(const char *text, int *n) {
-  constexpr long max_jobs = 1024;
-  char *end = nullptr;
-  const long v = std::strtol(text, &end, 10);
-  if (*text < '0' || *text > '9' || *end != '\0' || v < 1 || v > max_jobs)
+  if (*text < '0' || *text > '9' || *end != '\0' || v < lo || v > hi)
     return false;
   *n = static_cast<int>(v);
   return true;
@@ -136,12 +127,12 @@ bool parse_options(int argc, char **argv, options *opt) {
       opt->radix_text = optarg;
       long_only = true;
     } else if (c == 'j') {
-      if (!parse_jobs(optarg, &opt->jobs))
+      if (!parse_count(optarg, 1, max_jobs, &opt->jobs))
         return usage_error("--jobs takes a number of threads, 1 to 1024: ",
                            argv[optind - 1]);
       jobs = true;
     } else if (c == 'R') {
-      if (!parse_restarts(optarg, &opt->restarts))
+      if (!parse_count(optarg, 0, max_restarts, &opt->restarts))
         return usage_error("--restarts takes a number, 0 to 1000: ",
                            argv[optind - 1]);
       restarts = true;

@@ -3,6 +3,7 @@
 // and the groups of a long table, on threads of a pool.
 #include "fit.h"
 
+#include <climits>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -81,16 +82,16 @@ void fit_data(context *ctx, const fit_rules &rules, qev_result *out) {
     no_errors(out);
 }
 
-void fit_records(context *ctx, const int *age, const double *value, int n,
+void fit_records(context *ctx, const int *age, const double *value, long n,
                  const fit_rules &rules, qev_result *out) {
   if (n > max_data) {
     out->checks = 0;
     for (int &r : out->check_record) r = -1;
     out->age_again_first = -1;
-    out->records = n;
+    out->records = n > INT_MAX ? INT_MAX : static_cast<int>(n);
     return unsearched(out, QEV_REFUSED);
   }
-  ctx->n_data = n;
+  ctx->n_data = static_cast<int>(n);
   for (int i = 0; i < n; ++i) {
     ctx->age[i] = age[i];
     ctx->life[i] = value[i];
@@ -205,10 +206,8 @@ void fit_batch(void *arg) {
   init_context(&ctx);
   for (long k = b.first; k < b.last; ++k) {
     const long n = b.offset[k + 1] - b.offset[k];
-    fit_records(&ctx, b.age + b.offset[k], b.value + b.offset[k],
-                n > max_data ? max_data + 1 : static_cast<int>(n), b.rules,
+    fit_records(&ctx, b.age + b.offset[k], b.value + b.offset[k], n, b.rules,
                 &b.out[k]);
-    if (n > max_data) b.out[k].records = n > 0x7fffffff ? 0x7fffffff : int(n);
   }
 }
 

@@ -160,7 +160,7 @@ void fit_data(context *ctx, const fit_rules &rules, qev_result *out);
 
 // The same for records age[i], value[i], i < n, loaded into ctx: a table of
 // more than max_data records is refused unsearched (records says how many).
-void fit_records(context *ctx, const int *age, const double *value, int n,
+void fit_records(context *ctx, const int *age, const double *value, long n,
                  const fit_rules &rules, qev_result *out);
 
 // The start of a search from a, b and c given as three doubles, or the
