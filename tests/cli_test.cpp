@@ -219,6 +219,16 @@ const cli_case cli_cases[] = {
     // Data only at age 0 with life 0.5: every vertex scores the same, the
     // search stops at once and the report shows the start values.
     {"defaults", "0\t0.5\n", {"{file}"}, defaults_fit, half_record, 1},
+    // The message names the first value outside 0..1, not a small one.
+    {"the first value that is not a share is named",
+     "0 1\n20 0.0005\n40 1.005\n60 0.5\n80 0.2\n",
+     {"{file}"},
+     "a= -0.411115, b= -0.023124, c= 1.643041, RMSE=3.502773e-01\n",
+     "qev: {file}: line 3: warning: value 1.005 is not a share still alive "
+     "between 0 and 1: divide l(x) by its radix (usually 100000)\n"
+     "qev: {file}: line 3: warning: the value rises from age 20 to age 40: "
+     "shares still alive never rise with age (is this q(x) or m(x)?)\n",
+     1},
     {"start a only",
      "0\t0.5\n",
      {"{file}", "1.5"},
@@ -467,6 +477,13 @@ const std::string six_row =
     "0.013312922514130689\t0.34991142187137991\t\n";
 const std::string refused_row = "\t\t\t\t\t\trefused\t\t\t\t\t\t\t\t\n";
 const std::string try_help = "Try 'qev --help' for more information.\n";
+
+// An option refused before anything is read.
+cli_case refusal(const char *name, std::vector<std::string> args,
+                 const std::string &message) {
+  return {name, "", std::move(args), "", "qev: " + message + "\n" + try_help,
+          2};
+}
 
 // The modes chosen by long options before the file names.  The file is
 // named relative to the test's folder, where qev runs.
@@ -723,6 +740,73 @@ const cli_case mode_cases[] = {
      "",
      "qev: --jobs goes with --tsv or --fitted\n" + try_help,
      2},
+    refusal("--jobs with a sign", {"--tsv", "--jobs=+2", "data.dat"},
+            "--jobs takes a number of threads, 1 to 1024: --jobs=+2"),
+    refusal("--jobs with a letter after it", {"--tsv", "--jobs=2x", "data.dat"},
+            "--jobs takes a number of threads, 1 to 1024: --jobs=2x"),
+    refusal("--radix with a letter after it",
+            {"--tsv", "--age=x", "--value=y", "--radix=5x", "data.dat"},
+            "--radix takes a positive number: --radix=5x"),
+    refusal("--radix after a space",
+            {"--tsv", "--age=x", "--value=y", "--radix= 5", "data.dat"},
+            "--radix takes a positive number: --radix= 5"),
+    refusal("--radix that is not finite",
+            {"--tsv", "--age=x", "--value=y", "--radix=inf", "data.dat"},
+            "--radix takes a positive number: --radix=inf"),
+    refusal("--start with an empty first value",
+            {"--tsv", "--start=,1", "data.dat"},
+            "--start takes one to three numbers A,B,C: --start=,1"),
+    refusal("--start after a space", {"--tsv", "--start= 1", "data.dat"},
+            "--start takes one to three numbers A,B,C: --start= 1"),
+    refusal("--by that starts with a comma",
+            {"--tsv", "--age=x", "--value=y", "--by=,a", "data.dat"},
+            "--by takes column names NAME[,NAME...]: --by=,a"),
+    refusal("--by with an empty name between two",
+            {"--tsv", "--age=x", "--value=y", "--by=ab,,cd", "data.dat"},
+            "--by takes column names NAME[,NAME...]: --by=ab,,cd"),
+    refusal("--by that ends with a comma",
+            {"--tsv", "--age=x", "--value=y", "--by=ab,", "data.dat"},
+            "--by takes column names NAME[,NAME...]: --by=ab,"),
+    refusal("--age with no name", {"--tsv", "--age=", "--value=y", "data.dat"},
+            "a column needs a name: --age="),
+    {"--tsv: a check of the first kind in the checks column",
+     "0 1\n20 0.9\n40 0.8\n60 0.6\n110 0.1\n",
+     {"--tsv", "data.dat"},
+     tsv_header +
+         "data.dat\t0.029999999999999999\t0.050000000000000003\t0.01\tNaN\t1\t"
+         "no-fit\t5\tNaN\tNaN\tNaN\tNaN\tNaN\tNaN\tage-range\n",
+     "qev: data.dat: line 5: warning: age 110 is outside 0..105, so every "
+     "error is NaN: the curve is defined up to age 105; drop older ages and "
+     "the open age group\n",
+     1},
+    {"--tsv: a warning about standard input names it",
+     "0\t0.5\n",
+     {"--tsv", "-"},
+     tsv_header +
+         "-\t0.029999999999999999\t0.050000000000000003\t0.01\t0.5\t0\t"
+         "too-few-records\t1\t73.937962919633051\tNaN\tNaN\tNaN\tNaN\tNaN\t"
+         "few-records,l0\n",
+     replace_all(half_record, "{file}", "standard input"),
+     1,
+     "data.dat",
+     true},
+    {"long table on standard input, a radix below 1, a key with a space",
+     "k,age,v\nNorth Sea,0,0.5\nNorth Sea,20,.\nNorth Sea,30,0.45\n"
+     "North Sea,40,0.4\nNorth Sea,60,0.3\n",
+     {"--tsv", "--age=age", "--value=v", "--by=k", "--radix=0.5", "-"},
+     "file\tk\t" + tsv_header.substr(5) +
+         "-\tNorth Sea\t-0.034872679202370069\t0.6555701866251934\t"
+         "-0.34640981505873092\t5.7955343351681902e-16\t267\tconverged\t4\t"
+         "68.211210878680362\t64.069345334302099\t6.3053382859804669e-15\t"
+         "1.5072573513301946e-14\t1.1084585736224762e-14\t"
+         "6.6174299773044236e-13\t\n",
+     "qev: standard input: k=North Sea: left out 1 row with no value, from "
+     "age 20\n"
+     "qev: standard input: dropped 1 row with no value (\".\" or empty) in 1 "
+     "group\n",
+     1,
+     "data.csv",
+     true},
     // Data files on threads: the rows and messages of one thread, in order.
     {"--tsv --jobs=1024 over data files, a refused one among them",
      six,

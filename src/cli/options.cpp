@@ -94,16 +94,16 @@ bool parse_options(int argc, char **argv, options *opt) {
       {"jobs", required_argument, nullptr, 'j'},
       {"require-open", no_argument, nullptr, 'o'},
       {"restarts", required_argument, nullptr, 'R'},
-      {nullptr, 0, nullptr, 0},
+      {},
   };
   *opt = default_options();
   bool long_only = false;  // an option that needs --age and --value
   bool start = false;
   bool jobs = false;
   bool restarts = false;
-  opterr = 0;  // the messages below name the option as it was given
   optind = 1;
-  // "+": stop at the first file name, so that what follows keeps its meaning.
+  // "+": stop at the first file name, so that what follows keeps its meaning;
+  // ":": getopt stays quiet, and the messages below name the option as given.
   for (int c; (c = getopt_long(argc, argv, "+:", longopts, nullptr)) != -1;) {
     if (c == 's') {
       if (!parse_start(optarg, &opt->start))

@@ -56,8 +56,6 @@ bool whole(const field &fl, const char *end) { return end == fl.text + fl.len; }
 // A decimal integer with an optional sign and nothing else: no fraction,
 // no range ("1-4"), no hex.  0 when it is, else the fault.
 read_fault parse_age(const field &fl, int *x) {
-  const char *digits = fl.text + (fl.text[0] == '+' || fl.text[0] == '-');
-  if (*digits < '0' || *digits > '9') return read_bad_age;
   char *end = nullptr;
   errno = 0;
   const long v = std::strtol(fl.text, &end, 10);

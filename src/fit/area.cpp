@@ -100,20 +100,20 @@ double qk15(vertex v, double lo, double hi, double *err, double *grad) {
   const double h = 0.5 * (hi - lo);
   double k = 0.0;
   double g = 0.0;
-  double dk[3] = {0.0, 0.0, 0.0};
+  double dk[n_parms] = {};
   for (int j = 0; j < nodes; ++j) {
     const int m = j < half ? j : nodes - 1 - j;  // mirror of the right half
-    double d[3];
+    double d[n_parms];
     const double y =
         point(v, age_terms(node_age(lo, hi, j)), grad != nullptr ? d : nullptr);
     k += wgk[m] * y;
     if (m % 2 == 1) g += wg[m / 2] * y;
     if (grad != nullptr)
-      for (int q = 0; q < 3; ++q) dk[q] += wgk[m] * d[q];
+      for (int q = 0; q < n_parms; ++q) dk[q] += wgk[m] * d[q];
   }
   *err = std::fabs((k - g) * h);
   if (grad != nullptr)
-    for (int q = 0; q < 3; ++q) grad[q] += dk[q] * h;
+    for (int q = 0; q < n_parms; ++q) grad[q] += dk[q] * h;
   return k * h;
 }
 
@@ -149,11 +149,11 @@ double adaptive(vertex v, double lo, double hi, double tol, int *budget,
     return no_area;
   }
   double err = 0.0;
-  double here[3] = {0.0, 0.0, 0.0};
+  double here[n_parms] = {};
   const double whole = qk15(v, lo, hi, &err, grad != nullptr ? here : nullptr);
   if (std::isnan(whole) || err <= tol) {
     if (grad != nullptr)
-      for (int q = 0; q < 3; ++q) grad[q] += here[q];
+      for (int q = 0; q < n_parms; ++q) grad[q] += here[q];
     return whole;
   }
   const double mid = 0.5 * (lo + hi);
@@ -173,8 +173,8 @@ double area_from(vertex v, double from, double *grad) {
   double area = 0.0;
   double err = 0.0;
   bool positive = true;
-  double partial[3] = {0.0, 0.0, 0.0};  // of the panel `from` cuts
-  double dk[3] = {0.0, 0.0, 0.0};       // of the fixed panels, negated
+  double partial[n_parms] = {};  // of the panel `from` cuts
+  double dk[n_parms] = {};       // of the fixed panels, negated
   int p = first;
   if (from > edges[first]) {
     double e = 0.0;
@@ -213,7 +213,7 @@ double area_from(vertex v, double from, double *grad) {
   }
   if (err <= accept_error) {
     if (grad != nullptr)
-      for (int q = 0; q < 3; ++q) grad[q] = partial[q] - dk[q];
+      for (int q = 0; q < n_parms; ++q) grad[q] = partial[q] - dk[q];
     return area;
   }
   area = 0.0;

@@ -66,12 +66,12 @@ void fit_data(context *ctx, const fit_rules &rules, qev_result *out) {
   out->b = best.b;
   out->c = best.c;
   out->rmse = best.value;
-  out->iterations = total > 0x7fffffff ? 0x7fffffff : static_cast<int>(total);
+  out->iterations = total > INT_MAX ? INT_MAX : static_cast<int>(total);
   out->status = search_status(ctx, last);
   // Only a search that found a vertex has areas and standard errors.
   const bool found =
       out->status == QEV_CONVERGED || out->status == QEV_NOT_CONVERGENT;
-  double grad[3];
+  double grad[n_parms];
   out->e0_fit = !rules.e0 || out->status == QEV_NO_FIT ? no_value
                 : found                                ? e0_fit_grad(best, grad)
                                                        : e0_fit(best);
@@ -161,7 +161,7 @@ qev_options with_start(const double *start) {
   qev_options o;
   qev_options_init(&o);
   if (start != nullptr)
-    for (int k = 0; k < 3; ++k) o.start[k] = start[k];
+    for (int k = 0; k < n_parms; ++k) o.start[k] = start[k];
   return o;
 }
 

@@ -21,6 +21,8 @@ constexpr int max_data = QEV_MAX_RECORDS;
 // A count equal to it means "did not converge".
 constexpr int max_iterations = QEV_MAX_ITERATIONS;
 constexpr int min_records = QEV_MIN_RECORDS;
+// The curve's parameters a, b and c.
+constexpr int n_parms = 3;
 // The curve's terminal age: u = x / (105 - x) is infinite there.
 constexpr int terminal_age = QEV_TERMINAL_AGE;
 // The oldest age a long table keeps: older ones can only end the curve or

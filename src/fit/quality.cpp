@@ -28,7 +28,6 @@ namespace {
 
 constexpr double no_value = std::numeric_limits<double>::quiet_NaN();
 constexpr double min_pivot = 1e-12;
-constexpr int free_parameters = 3;
 
 void none(qev_result *out) {
   out->se_a = out->se_b = out->se_c = out->se_e0_fit = no_value;
@@ -36,34 +35,34 @@ void none(qev_result *out) {
 }
 
 // The inverse of the symmetric 3x3 matrix m (unit diagonal) into inv, by
-// Cholesky factors.  False when a pivot is below min_pivot or not finite.
-bool invert(const double m[3][3], double inv[3][3]) {
-  double l[3][3] = {};
-  for (int j = 0; j < 3; ++j) {
+// Cholesky factors.  False when a pivot is below min_pivot or NaN.
+bool invert(const double m[n_parms][n_parms], double inv[n_parms][n_parms]) {
+  double l[n_parms][n_parms] = {};
+  for (int j = 0; j < n_parms; ++j) {
     double d = m[j][j];
     for (int k = 0; k < j; ++k) d -= l[j][k] * l[j][k];
-    if (!(d >= min_pivot) || !std::isfinite(d)) return false;
+    if (!(d >= min_pivot)) return false;
     l[j][j] = std::sqrt(d);
-    for (int i = j + 1; i < 3; ++i) {
+    for (int i = j + 1; i < n_parms; ++i) {
       double x = m[i][j];
       for (int k = 0; k < j; ++k) x -= l[i][k] * l[j][k];
       l[i][j] = x / l[j][j];
     }
   }
   // L^-1, lower triangular, then inv = L^-T L^-1.
-  double w[3][3] = {};
-  for (int j = 0; j < 3; ++j) {
+  double w[n_parms][n_parms] = {};
+  for (int j = 0; j < n_parms; ++j) {
     w[j][j] = 1.0 / l[j][j];
-    for (int i = j + 1; i < 3; ++i) {
+    for (int i = j + 1; i < n_parms; ++i) {
       double x = 0.0;
       for (int k = j; k < i; ++k) x -= l[i][k] * w[k][j];
       w[i][j] = x / l[i][i];
     }
   }
-  for (int i = 0; i < 3; ++i)
-    for (int j = 0; j < 3; ++j) {
+  for (int i = 0; i < n_parms; ++i)
+    for (int j = 0; j < n_parms; ++j) {
       double x = 0.0;
-      for (int k = i > j ? i : j; k < 3; ++k) x += w[k][i] * w[k][j];
+      for (int k = 0; k < n_parms; ++k) x += w[k][i] * w[k][j];
       inv[i][j] = x;
     }
   return true;
@@ -77,34 +76,34 @@ void standard_errors(const context *ctx, const double *grad, qev_result *out) {
   if (n < min_records) return;
   const vertex v = ctx->ivec[0];
   double sum = 0.0;
-  double jtj[3][3] = {};
+  double jtj[n_parms][n_parms] = {};
   for (int i = 0; i < n; ++i) {
     // y is the curve as the fit computes it, its terms in the same order;
     // the derivatives -t / D^2 are -t y^2.
-    const double t[3] = {ctx->cube[i], ctx->root[i], ctx->ramp[i]};
+    const double t[n_parms] = {ctx->cube[i], ctx->root[i], ctx->ramp[i]};
     const double y = 1.0 / (((v.a * t[0] + v.b * t[1]) + v.c * t[2]) + 1.0);
     const double r = ctx->life[i] - y;
     sum = sum + r * r;
     const double y2 = y * y;
-    const double j[3] = {-(t[0] * y2), -(t[1] * y2), -(t[2] * y2)};
-    for (int p = 0; p < 3; ++p)
+    const double j[n_parms] = {-(t[0] * y2), -(t[1] * y2), -(t[2] * y2)};
+    for (int p = 0; p < n_parms; ++p)
       for (int q = 0; q <= p; ++q) jtj[p][q] += j[p] * j[q];
   }
-  double scale[3];
-  for (int p = 0; p < 3; ++p) {
+  double scale[n_parms];
+  for (int p = 0; p < n_parms; ++p) {
     if (!(jtj[p][p] > 0.0) || !std::isfinite(jtj[p][p])) return;
     scale[p] = std::sqrt(jtj[p][p]);
   }
-  double m[3][3];
-  for (int p = 0; p < 3; ++p)
+  double m[n_parms][n_parms];
+  for (int p = 0; p < n_parms; ++p)
     for (int q = 0; q <= p; ++q)
       m[p][q] = m[q][p] = jtj[p][q] / (scale[p] * scale[q]);
-  double inv[3][3];
+  double inv[n_parms][n_parms];
   if (!invert(m, inv)) return;
-  const double s2 = sum / static_cast<double>(n - free_parameters);
-  double cov[3][3];
-  for (int p = 0; p < 3; ++p)
-    for (int q = 0; q < 3; ++q)
+  const double s2 = sum / static_cast<double>(n - n_parms);
+  double cov[n_parms][n_parms];
+  for (int p = 0; p < n_parms; ++p)
+    for (int q = 0; q < n_parms; ++q)
       cov[p][q] = s2 * (inv[p][q] / (scale[p] * scale[q]));
   out->se_a = std::sqrt(cov[0][0]);
   out->se_b = std::sqrt(cov[1][1]);
@@ -114,7 +113,7 @@ void standard_errors(const context *ctx, const double *grad, qev_result *out) {
   out->cov_bc = cov[1][2];
   if (grad == nullptr) return;
   double var = 0.0;
-  for (int p = 0; p < 3; ++p)
-    for (int q = 0; q < 3; ++q) var += grad[p] * (cov[p][q] * grad[q]);
+  for (int p = 0; p < n_parms; ++p)
+    for (int q = 0; q < n_parms; ++q) var += grad[p] * (cov[p][q] * grad[q]);
   out->se_e0_fit = std::sqrt(var);
 }

@@ -35,7 +35,7 @@ void swap_vertices(vertex *p, vertex *q) {
 // Each parameter of the three best vertices is divided before summing, and
 // the sum starts from 0.0 (which also turns a -0.0 centroid into +0.0).
 vertex centroid(const vertex *ivec) {
-  vertex m = {0.0, 0.0, 0.0, 0.0};
+  vertex m = {};
   for (int k = 0; k < 3; ++k) {
     m.a = m.a + ivec[k].a / centroid_divisor;
     m.b = m.b + ivec[k].b / centroid_divisor;
