@@ -1,9 +1,10 @@
 #!/usr/bin/env python3
 """Make a long table of many life tables, for timing long-table mode.
 
-    bench/make-long.py HMDFILE OUT.csv [DATADIR]
+    bench/make-long.py [--groups=N] HMDFILE OUT.csv [DATADIR]
 
 Writes OUT.csv with the header region,sex,year,age,lx and 10000 groups
+(or N)
 (region, year) of ages 0 to 104, about 1.05 million rows: group i is year
 i % 89 of the HMD file's years, its l(x) scaled at each age by a factor
 within 1 +- 0.002 of its own (seeded, so every run writes the same file),
@@ -19,8 +20,12 @@ GROUPS = 10000
 
 
 def main():
-    hmd, out = sys.argv[1], sys.argv[2]
-    datadir = sys.argv[3] if len(sys.argv) > 3 else None
+    global GROUPS
+    args = sys.argv[1:]
+    if args and args[0].startswith("--groups="):
+        GROUPS = int(args.pop(0).split("=", 1)[1])
+    hmd, out = args[0], args[1]
+    datadir = args[2] if len(args) > 2 else None
     years = {}
     with open(hmd) as f:
         for line in f:

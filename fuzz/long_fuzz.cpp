@@ -3,8 +3,11 @@
 //
 // Checked against an independent reading of the same bytes, written here
 // from the rules alone: the header is the first line holding all three
-// names, its tab, comma or spaces choose the layout, CSV rows follow RFC 4180,
-// open age groups, ages above 104 and missing values are dropped.  The
+// names (spaces around them aside), its tab, comma, semicolon or spaces
+// choose the layout, fields may be quoted as RFC 4180 quotes them, a first
+// row one field wider than the header has R's row names, an open age group
+// N+ is age N, and ages above 104 and missing values (NA, NaN, "." and
+// empty) are dropped.  The
 // reader must accept exactly what this reading accepts, store the very
 // records it finds (group, age, line and the bits of strtod's value), and
 // name a line of the input in every refusal after the header.
@@ -27,25 +30,19 @@ void check(bool ok) {
   if (!ok) __builtin_trap();
 }
 
-enum kind { tsv, csv, spaces };
+// The separator of a layout, or 0 for runs of spaces and tabs.
+char separator_of(const std::string &row) {
+  for (char sep : {'\t', ',', ';'})
+    if (row.find(sep) != std::string::npos) return sep;
+  return 0;
+}
 
-// Splits a row; false for CSV quotes that are not well formed.
-bool fields_of(const std::string &row, kind k, std::vector<std::string> *f) {
+// Splits a row; false for quotes that are not well formed.  A field that
+// starts with a quote is quoted; a quote inside another field is text in
+// TSV and an error elsewhere.
+bool fields_of(const std::string &row, char sep, std::vector<std::string> *f) {
   f->clear();
-  if (k == tsv) {
-    std::string cur;
-    for (char ch : row) {
-      if (ch == '\t') {
-        f->push_back(cur);
-        cur.clear();
-      } else {
-        cur += ch;
-      }
-    }
-    f->push_back(cur);
-    return true;
-  }
-  if (k == spaces) {
+  if (sep == 0) {
     std::string cur;
     for (char ch : row + " ") {
       if (ch == ' ' || ch == '\t') {
@@ -64,13 +61,14 @@ bool fields_of(const std::string &row, kind k, std::vector<std::string> *f) {
     switch (st) {
       case start:
       case plain:
-        if (ch == ',') {
+        if (ch == sep) {
           f->push_back(cur);
           cur.clear();
           st = start;
-        } else if (ch == '"') {
-          if (st == plain) return false;
+        } else if (ch == '"' && st == start) {
           st = quoted;
+        } else if (ch == '"' && sep != '\t') {
+          return false;
         } else {
           cur += ch;
           st = plain;
@@ -87,7 +85,7 @@ bool fields_of(const std::string &row, kind k, std::vector<std::string> *f) {
         }
         break;
       case closed:
-        if (ch != ',') return false;
+        if (ch != sep) return false;
         f->push_back(cur);
         cur.clear();
         st = start;
@@ -97,6 +95,13 @@ bool fields_of(const std::string &row, kind k, std::vector<std::string> *f) {
   if (st == quoted) return false;
   f->push_back(cur);
   return true;
+}
+
+std::string trim(const std::string &s) {
+  std::size_t a = 0, b = s.size();
+  while (a < b && s[a] == ' ') ++a;
+  while (b > a && s[b - 1] == ' ') --b;
+  return s.substr(a, b - a);
 }
 
 bool digits(const std::string &s, long *v) {
@@ -118,7 +123,7 @@ expected read_independently(const std::string &in) {
   const char *names[3] = {"age", "v", "k"};
   int col[3] = {-1, -1, -1};
   std::size_t width = 0;
-  kind layout = tsv;
+  char sep = '\t';
   std::size_t p = 0;
   int line = 1;
   std::vector<std::string> f;
@@ -130,15 +135,13 @@ expected read_independently(const std::string &in) {
     if (!row.empty() && row.back() == '\r') row.pop_back();
     p = nl + 1;
     ++line;
-    layout = row.find('\t') != std::string::npos  ? tsv
-             : row.find(',') != std::string::npos ? csv
-                                                  : spaces;
-    if (!fields_of(row, layout, &f)) continue;
+    sep = separator_of(row);
+    if (!fields_of(row, sep, &f)) continue;
     bool all = true;
     for (int k = 0; k < 3; ++k) {
       col[k] = -1;
       for (std::size_t i = 0; i < f.size() && col[k] < 0; ++i)
-        if (f[i] == names[k]) col[k] = static_cast<int>(i);
+        if (trim(f[i]) == names[k]) col[k] = static_cast<int>(i);
       all &= col[k] >= 0;
     }
     if (all) {
@@ -150,42 +153,59 @@ expected read_independently(const std::string &in) {
 
   std::map<std::string, int> group;
   std::vector<int> stored;
+  bool first_row = true;
   while (p < in.size()) {
     const int at = line;
     std::string row;
-    bool q = false;
+    // A row ends at a line end outside a quoted field.
+    enum { field_start, inside, quoted } st = field_start;
     for (; p < in.size(); ++p) {
       const char ch = in[p];
       if (ch == '\n') ++line;
-      if (ch == '"' && layout == csv) q = !q;
-      if (ch == '\n' && !q) break;
+      if (ch == '\n' && st != quoted) break;
+      if (sep != 0 && st == quoted && ch == '"') {
+        if (p + 1 < in.size() && in[p + 1] == '"') {
+          row += ch;
+          ++p;
+        } else {
+          st = inside;
+        }
+      } else if (sep != 0 && st == field_start && ch == '"') {
+        st = quoted;
+      } else if (st != quoted) {
+        st = ch == sep ? field_start : inside;
+      }
       row += ch;
     }
     ++p;
     if (!row.empty() && row.back() == '\r') row.pop_back();
     if (row.empty() ||
-        (layout == spaces && row.find_first_not_of(" \t") == std::string::npos))
+        (sep == 0 && row.find_first_not_of(" \t") == std::string::npos))
       continue;
-    if (!fields_of(row, layout, &f) || f.size() != width) return e;
+    if (!fields_of(row, sep, &f)) return e;
+    if (first_row && f.size() == width + 1) {
+      ++width;
+      for (int &c : col) ++c;
+    }
+    first_row = false;
+    if (f.size() != width) return e;
     const std::string &key = f[static_cast<std::size_t>(col[2])];
     const auto it = group.emplace(key, static_cast<int>(group.size())).first;
-    const std::string &a = f[static_cast<std::size_t>(col[0])];
-    const std::string &v = f[static_cast<std::size_t>(col[1])];
+    const std::string a = trim(f[static_cast<std::size_t>(col[0])]);
+    const std::string v = trim(f[static_cast<std::size_t>(col[1])]);
     long x = 0;
     long to = 0;
     const std::size_t dash = a.find('-');
     if (!a.empty() && a.back() == '+') {
       if (!digits(a.substr(0, a.size() - 1), &x)) return e;
-      continue;  // the open age group
-    }
-    if (dash != std::string::npos) {
+    } else if (dash != std::string::npos) {
       if (!digits(a.substr(0, dash), &x) || !digits(a.substr(dash + 1), &to) ||
           to < x)
         return e;
     } else if (!digits(a, &x)) {
       return e;
     }
-    if (x > 104 || v.empty() || v == ".") continue;
+    if (x > 104 || v.empty() || v == "." || v == "NA" || v == "NaN") continue;
     char *end = nullptr;
     const double y = std::strtod(v.c_str(), &end);
     if (std::strchr(" \t\n\v\f\r", v[0]) || end != v.c_str() + v.size() ||
@@ -196,7 +216,7 @@ expected read_independently(const std::string &in) {
     if (++stored[static_cast<std::size_t>(it->second)] > max_data + 1) continue;
     e.entries.push_back({it->second, static_cast<int>(x), at, y});
   }
-  e.accepted = true;
+  e.accepted = !first_row;  // a header with no rows is refused
   return e;
 }
 

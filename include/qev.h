@@ -27,7 +27,7 @@ extern "C" {
 #endif
 
 /* The library's version, as qev_version gives it. */
-#define QEV_VERSION_STRING "1.2.0"
+#define QEV_VERSION_STRING "1.3.0"
 
 /* A table holds at most this many records. */
 #define QEV_MAX_RECORDS 200
@@ -154,7 +154,7 @@ enum qev_age_kind {
   QEV_AGE_BAD = -1,   /* not an age label */
   QEV_AGE_SINGLE = 0, /* "N" */
   QEV_AGE_GROUP = 1,  /* "N-M" with M >= N: the group is taken at age N */
-  QEV_AGE_OPEN = 2    /* "N+", the open age group */
+  QEV_AGE_OPEN = 2    /* "N+", the open age group, taken at age N */
 };
 
 /* Reads text[0..len) as a long table's age label: N, N-M or N+, with N and
@@ -165,14 +165,15 @@ QEV_API int qev_age_label(const char *text, size_t len, int *age);
 /* Why a long table leaves a row out, by the command line's rules. */
 enum qev_drop {
   QEV_KEEP = 0,
-  QEV_DROP_OPEN = 1,   /* an open age group (N+) */
+  QEV_DROP_OPEN = 1,   /* no longer given: since 1.3 an N+ row is kept */
   QEV_DROP_OLD = 2,    /* an age above 104 */
   QEV_DROP_MISSING = 3 /* no value */
 };
 
 /* The rule for one row of a long table: its age label's kind and age, and
- * whether its value is missing.  The open age group goes first, then ages
- * above 104, then missing values. */
+ * whether its value is missing.  Ages above 104 go first, then missing
+ * values.  An open age group N+ is age N like any other: its value, l(N),
+ * is a share still alive as valid as the rows before it. */
 QEV_API int qev_drop_reason(int kind, int age, int missing);
 
 /* Rows of a long table: row i belongs to group group[i] (0 .. n_groups -
@@ -189,7 +190,7 @@ typedef struct qev_rows {
 } qev_rows;
 
 /* Rows a group left out, by reason, and the first age whose value was
- * missing (0 when none was). */
+ * missing (0 when none was).  open_rows stays 0 since 1.3. */
 typedef struct qev_drops {
   long open_rows;
   long old_rows;

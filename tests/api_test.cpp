@@ -443,8 +443,9 @@ TEST(Api, ReadsAgeLabelsAsLongTablesDo) {
       {QEV_AGE_SINGLE, 104, 0, QEV_KEEP},
       {QEV_AGE_GROUP, 0, 0, QEV_KEEP},
       {QEV_AGE_SINGLE, 105, 0, QEV_DROP_OLD},
-      {QEV_AGE_OPEN, 85, 0, QEV_DROP_OPEN},
-      {QEV_AGE_OPEN, 110, 1, QEV_DROP_OPEN},
+      {QEV_AGE_OPEN, 85, 0, QEV_KEEP},  // l(85) of an abridged table
+      {QEV_AGE_OPEN, 104, 1, QEV_DROP_MISSING},
+      {QEV_AGE_OPEN, 110, 1, QEV_DROP_OLD},
       {QEV_AGE_SINGLE, 110, 1, QEV_DROP_OLD},
       {QEV_AGE_SINGLE, 50, 1, QEV_DROP_MISSING},
   };
@@ -493,7 +494,9 @@ TEST(Api, FitsTheGroupsOfALongTableByItsRules) {
         out[0],
         fit_one({{0, 1, 20, 40, 60, 80, 100},
                  {1, 0.99, 0.98739, 0.95866, 0.85999, 0.50846, 0.00987}}));
-    expect_same(out[1], fit_one({{0, 10, 20, 30}, {1, 0.9, 0.8, 0.7}}));
+    // The open age group 40+ is age 40.
+    expect_same(out[1],
+                fit_one({{0, 10, 20, 30, 40}, {1, 0.9, 0.8, 0.7, 0.6}}));
     // An age twice refuses the group, unsearched.
     EXPECT_EQ(out[2].status, QEV_REFUSED);
     EXPECT_EQ(out[2].checks & QEV_CHECK_BIT(QEV_CHECK_AGE_AGAIN),
@@ -503,12 +506,12 @@ TEST(Api, FitsTheGroupsOfALongTableByItsRules) {
     EXPECT_EQ(out[2].iterations, 0);
     EXPECT_EQ(out[3].records, 1);
     EXPECT_EQ(out[3].status, QEV_TOO_FEW_RECORDS);
-    EXPECT_EQ(drops[0].open_rows, 1);
-    EXPECT_EQ(drops[0].old_rows, 1);
+    EXPECT_EQ(drops[0].open_rows, 0);
+    EXPECT_EQ(drops[0].old_rows, 2);  // 105 and 110+
     EXPECT_EQ(drops[0].missing_rows, 1);
     EXPECT_EQ(drops[0].first_missing_age, 60);
-    EXPECT_EQ(drops[1].open_rows, 1);
-    EXPECT_EQ(drops[1].missing_rows, 0);
+    EXPECT_EQ(drops[1].open_rows + drops[1].old_rows + drops[1].missing_rows,
+              0);
     EXPECT_EQ(drops[3].open_rows + drops[3].old_rows + drops[3].missing_rows,
               0);
   }

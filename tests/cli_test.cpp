@@ -219,6 +219,22 @@ const cli_case cli_cases[] = {
     // Data only at age 0 with life 0.5: every vertex scores the same, the
     // search stops at once and the report shows the start values.
     {"defaults", "0\t0.5\n", {"{file}"}, defaults_fit, half_record, 1},
+    {"the HMD's title line: a hint of qev-hmd",
+     "The United States of America, Life tables (period 1x1), Females\t"
+     "Last modified: 15 Mar 2023\n\n  Year  Age  lx\n",
+     {"{file}"},
+     "",
+     "qev: {file}: line 1: \"The\" is not a whole-number age (a life table "
+     "of the Human Mortality Database? qev-hmd FILE fits each of its "
+     "years)\n",
+     2},
+    {"bytes that are not UTF-8 are escaped, UTF-8 is not",
+     "\xc3\xb4\xff\xc2\x85 0.5\n",
+     {"{file}"},
+     "",
+     "qev: {file}: line 1: \"\xc3\xb4\\xff\\xc2\\x85\" is not a whole-number "
+     "age\n",
+     2},
     // The message names the first value outside 0..1, not a small one.
     {"the first value that is not a share is named",
      "0 1\n20 0.0005\n40 1.005\n60 0.5\n80 0.2\n",
@@ -239,7 +255,9 @@ const cli_case cli_cases[] = {
      "0\t0.5\n",
      {"{file}", "-2", "  2.5e1xyz"},
      "a= -2.000000, b= 25.000000, c= 0.010000, RMSE=5.000000e-01\n",
-     half_record,
+     "qev: start value \"  2.5e1xyz\" is not a number: the search starts from "
+     "25 there\n" +
+         half_record,
      1},
     {"start a, b and c",
      "0\t0.5\n",
@@ -251,7 +269,9 @@ const cli_case cli_cases[] = {
      "0\t0.5\n",
      {"{file}", "abc", "1", "2", "3"},
      "a= 0.000000, b= 1.000000, c= 2.000000, RMSE=5.000000e-01\n",
-     half_record,
+     "qev: start value \"abc\" is not a number: the search starts from 0 "
+     "there\n" +
+         half_record,
      1},
     {"zero error",
      "0\t1\n",
@@ -389,7 +409,8 @@ const cli_case cli_cases[] = {
      "age\tlife\n" + six,
      {"{file}"},
      "",
-     "qev: {file}: line 1: \"age\" is not a whole-number age\n",
+     "qev: {file}: line 1: \"age\" is not a whole-number age (a header "
+     "line? qev --tsv --age=COL --value=COL reads a table with one)\n",
      2},
     {"fractional age",
      "0 1\n2.5 0.9\n",
@@ -461,7 +482,8 @@ const cli_case cli_cases[] = {
      "age life\n",
      {"-"},
      "",
-     "qev: standard input: line 1: \"age\" is not a whole-number age\n",
+     "qev: standard input: line 1: \"age\" is not a whole-number age (a "
+     "header line? qev --tsv --age=COL --value=COL reads a table with one)\n",
      2,
      "data.dat",
      true},
@@ -517,7 +539,7 @@ const cli_case mode_cases[] = {
     {"--tsv: standard input and a tab in a name",
      six,
      {"--tsv", "-", "tab\tname.dat"},
-     tsv_header + "-" + six_row + "tab\\tname.dat" + refused_row,
+     tsv_header + "-" + six_row + "\"tab\tname.dat\"" + refused_row,
      "qev: tab\tname.dat: No such file or directory\n",
      2,
      "data.dat",
@@ -661,7 +683,8 @@ const cli_case mode_cases[] = {
      "",
      {"--tsv", "--by=Year", "data.dat"},
      "",
-     "qev: --by, --radix and --require-open go with --age and --value\n" +
+     "qev: --by, --radix, --require-open, --na, --sep and --sorted go with "
+     "--age and --value\n" +
          try_help,
      2},
     {"--jobs that is not a number of threads",
@@ -688,8 +711,8 @@ const cli_case mode_cases[] = {
          "0.023410237851535592\t0.025971057494070027\t0.61257619447214162\t\n",
      "qev: data.csv: region=South, sex=F: left out 1 row with no value, from "
      "age 20\n"
-     "qev: data.csv: dropped 1 row of an open age group (N+) in 1 group, 1 row "
-     "with no value (\".\" or empty) in 1 group\n",
+     "qev: data.csv: dropped 1 row of ages above 104 in 1 group, 1 row with "
+     "no value (NA, NaN, \".\" or empty) in 1 group\n",
      1,
      "data.csv"},
     {"long TSV on two threads: groups apart, age groups, an age above 104, a "
@@ -705,8 +728,8 @@ const cli_case mode_cases[] = {
          "17.959137355788751\t17.995393873018045\t5.5190154587483844e-11\t"
          "2.9640998685233827e-13\t4.7639248040773452e-14\t"
          "2.6259765681027812e-12\t\n",
-     "qev: data.tsv: dropped 1 row of ages above 104 in 1 group\n"
-     "qev: data.tsv: k=a: line 4: age 0 again, first on line 2\n",
+     "qev: data.tsv: k=a: line 4: age 0 again, first on line 2\n"
+     "qev: data.tsv: dropped 1 row of ages above 104 in 1 group\n",
      2,
      "data.tsv"},
     {"--age without --value",
@@ -802,11 +825,103 @@ const cli_case mode_cases[] = {
          "6.6174299773044236e-13\t\n",
      "qev: standard input: k=North Sea: left out 1 row with no value, from "
      "age 20\n"
-     "qev: standard input: dropped 1 row with no value (\".\" or empty) in 1 "
+     "qev: standard input: dropped 1 row with no value (NA, NaN, \".\" or "
+     "empty) in 1 "
      "group\n",
      1,
      "data.csv",
      true},
+    // R's write.table(sep = "\t"): every text quoted, the header too, and
+    // row names under no header; NA for a missing value.  The open age
+    // group is age 100, the last of the six records.
+    {"long TSV as R writes it: quotes, row names, NA, an open age group",
+     "\"k\"\t\"age\"\t\"lx\"\n" +
+         each_line(replace_all(six, "100\t", "100+\t"),
+                   "\"1\"\t\"The \"\"Q\"\" Land\"\t", "\n") +
+         "\"7\"\t\"The \"\"Q\"\" Land\"\t50\tNA\n"
+         "\"8\"\t\"The \"\"Q\"\" Land\"\t110+\t0\n",
+     {"--tsv", "--age=age", "--value=lx", "--by=k", "data.tsv"},
+     "file\tk\t" + tsv_header.substr(5) + "data.tsv\t\"The \"\"Q\"\" Land\"" +
+         six_row,
+     "qev: data.tsv: k=The \\\"Q\\\" Land: left out 1 row with no value, from "
+     "age 50\n"
+     "qev: data.tsv: dropped 1 row of ages above 104 in 1 group, 1 row with "
+     "no value (NA, NaN, \".\" or empty) in 1 group\n",
+     1,
+     "data.tsv"},
+    {"semicolons, spaces around header fields and numbers, UTF-8 keys",
+     "Land; Age; lx\n" +
+         each_line(replace_all(six, "\t", " ; "), "C\xc3\xb4te d'Ivoire;",
+                   " \n") +
+         "C\xc3\xb4te d'Ivoire;90;\n",
+     {"--tsv", "--age=Age", "--value=lx", "--by=Land", "data.csv"},
+     "file\tLand\t" + tsv_header.substr(5) + "data.csv\tC\xc3\xb4te d'Ivoire" +
+         six_row,
+     "qev: data.csv: Land=C\xc3\xb4te d'Ivoire: left out 1 row with no value, "
+     "from age 90\n"
+     "qev: data.csv: dropped 1 row with no value (NA, NaN, \".\" or empty) in "
+     "1 group\n",
+     1,
+     "data.csv"},
+    {"--sep and --na choose the separator and more missing values",
+     "k|age|v\n" + each_line(replace_all(six, "\t", "|"), "a\\b|", "\n") +
+         "a\\b|10|-\na\\b|30|..\n",
+     {"--tsv", "--age=age", "--value=v", "--by=k", "--sep=|", "--na=-,..",
+      "data.txt"},
+     "file\tk\t" + tsv_header.substr(5) + "data.txt\ta\\b" + six_row,
+     "qev: data.txt: k=a\\\\b: left out 2 rows with no value, from age 10\n"
+     "qev: data.txt: dropped 2 rows with no value (NA, NaN, \".\", \"-\", "
+     "\"..\" or empty) in 1 group\n",
+     1,
+     "data.txt"},
+    {"a decimal comma is refused with a hint",
+     "Year;Age;lx\n1990;0;1\n1990;20;0,98739\n",
+     {"--tsv", "--age=Age", "--value=lx", "--by=Year", "data.csv"},
+     "file\tYear\t" + tsv_header.substr(5),
+     "qev: data.csv: line 3: value \"0,98739\" is not a number: a decimal "
+     "comma? qev reads a decimal point only\n",
+     2,
+     "data.csv"},
+    {"a header and no rows",
+     "Year,Age,lx\n\n",
+     {"--tsv", "--age=Age", "--value=lx", "--by=Year", "data.csv"},
+     "file\tYear\t" + tsv_header.substr(5),
+     "qev: data.csv: no rows after the header on line 1\n",
+     2,
+     "data.csv"},
+    refusal("--by with the name of a result column",
+            {"--tsv", "--age=age", "--value=v", "--by=k,rmse", "data.csv"},
+            "a --by column may not have the name of a column qev writes: "
+            "rmse"),
+    refusal("--by named file", {"--fitted", "--age=age", "--value=v",
+                                "--by=file", "data.csv"},
+            "a --by column may not have the name of a column qev writes: "
+            "file"),
+    refusal("--sep of two characters",
+            {"--tsv", "--age=age", "--value=v", "--sep=;;", "data.csv"},
+            "--sep takes one character: --sep=;;"),
+    refusal("--na with an empty text",
+            {"--tsv", "--age=age", "--value=v", "--na=-,", "data.csv"},
+            "--na takes texts TEXT[,TEXT...]: --na=-,"),
+    {"--sorted: each group written as it is fitted, a group again refused",
+     "k\tage\tv\n" + each_line(six, "a\t", "\n") + each_line(six, "b\t", "\n") +
+         "a\t110\t0\n",
+     {"--tsv", "--sorted", "--jobs=2", "--age=age", "--value=v", "--by=k",
+      "data.tsv"},
+     "file\tk\t" + tsv_header.substr(5) + "data.tsv\ta" + six_row +
+         "data.tsv\tb" + six_row,
+     "qev: data.tsv: line 14: k=a again, after other groups: with --sorted, "
+     "each group's rows must be together\n",
+     2,
+     "data.tsv"},
+    {"--sorted: a refused row keeps the groups before its own",
+     "k\tage\tv\n" + each_line(six, "a\t", "\n") + "b\t0\t1\nb\tx\t1\n",
+     {"--tsv", "--sorted", "--age=age", "--value=v", "--by=k", "data.tsv"},
+     "file\tk\t" + tsv_header.substr(5) + "data.tsv\ta" + six_row,
+     "qev: data.tsv: line 9: \"x\" is not an age (a whole number, N-M or "
+     "N+)\n",
+     2,
+     "data.tsv"},
     // Data files on threads: the rows and messages of one thread, in order.
     {"--tsv --jobs=1024 over data files, a refused one among them",
      six,
@@ -917,8 +1032,9 @@ const cli_case mode_cases[] = {
      "Year Age lx\n2000 0 100000\n",
      {"--fitted", "--age=Age", "--value=lx", "--by=Year,Sex", "data.txt"},
      "file\tYear\tSex\tage\tobserved\tfitted\tresidual\n",
-     "qev: data.txt: no header line holds all the columns named: no line "
-     "holds \"Sex\"\n",
+     "qev: data.txt: no header line holds all the columns named (\"Age\", "
+     "\"lx\", \"Year\", \"Sex\"): no line holds \"Sex\"; the first line is "
+     "\"Year Age lx\"\n",
      2,
      "data.txt"},
     {"long table: a row cut short is refused at its line",
@@ -1185,8 +1301,8 @@ const hmd_case hmd_cases[] = {
          "0.0025446837121341098\t0.0017665512640933025\t0.044573598687286275\t"
          "\n",
      "qev: " + ex +
-         "/hmd/USA.fltper_1x1.txt: dropped 89 rows of an open age group (N+) "
-         "in 89 groups, 445 rows of ages above 104 in 89 groups\n",
+         "/hmd/USA.fltper_1x1.txt: dropped 534 rows of ages above 104 in 89 "
+         "groups\n",
      0},
     {"abridged ages: the group starts up to 100",
      hmd_head + "  2000    0  0.005 0.005 0.14 100000 500 99569 8147621 81.48\n"
@@ -1198,8 +1314,7 @@ const hmd_case hmd_cases[] = {
                 "  2000  110+  0.7 1.0 1.4 10 10 14 14 1.40\n",
      {"--split=out"},
      "out/2000.dat\n",
-     "qev: hmd.txt: dropped 1 row of an open age group (N+) in 1 group, 1 row "
-     "of ages above 104 in 1 group\n",
+     "qev: hmd.txt: dropped 2 rows of ages above 104 in 1 group\n",
      0,
      "0\t1\n1\t0.995\n5\t0.9942\n95\t0.2\n100\t0.04\n"},
     {"spans of years",
@@ -1218,11 +1333,11 @@ const hmd_case hmd_cases[] = {
          "1935-1939\t9.3497733533549621\t0.23394788776188552\t"
          "0.021583650400309504\t2.3551386880256624e-16\t141\ttoo-few-records\t"
          "2\t32.007060001284501\tNaN\tNaN\tNaN\tNaN\tNaN\tfew-records\n",
-     "qev: hmd.txt: dropped 2 rows of an open age group (N+) in 2 groups\n"
      "qev: hmd.txt: Year=1930-1934: warning: 2 records, fewer than 4: the "
      "curve's three parameters fit so few records without meaning anything\n"
      "qev: hmd.txt: Year=1935-1939: warning: 2 records, fewer than 4: the "
-     "curve's three parameters fit so few records without meaning anything\n",
+     "curve's three parameters fit so few records without meaning anything\n"
+     "qev: hmd.txt: dropped 2 rows of ages above 104 in 2 groups\n",
      0},
     {"cohort with ages not yet reached",
      hmd_head + "  1990  0  0.005 0.005 0.14 100000 500 99569 . .\n"
@@ -1237,10 +1352,10 @@ const hmd_case hmd_cases[] = {
          "too-few-records\t2\t53.823795160342812\tNaN\tNaN\tNaN\tNaN\tNaN\t"
          "few-records\n",
      "qev: hmd.txt: Year=1990: left out 2 rows with no value, from age 2\n"
-     "qev: hmd.txt: dropped 1 row of an open age group (N+) in 1 group, 2 rows "
-     "with no value (\".\" or empty) in 1 group\n"
      "qev: hmd.txt: Year=1990: warning: 2 records, fewer than 4: the curve's "
-     "three parameters fit so few records without meaning anything\n",
+     "three parameters fit so few records without meaning anything\n"
+     "qev: hmd.txt: dropped 1 row of ages above 104 in 1 group, 2 rows with "
+     "no value (NA, NaN, \".\" or empty) in 1 group\n",
      0},
     // A file cut at a line end: its last year is refused, not fitted as if
     // it were whole, and --split writes no file for it.
@@ -1255,17 +1370,18 @@ const hmd_case hmd_cases[] = {
                 "  2001  1  0.1 0.1 0.1 99000 1 1 1 1\n",
      {"--split=out"},
      "out/2000.dat\n",
-     "qev: hmd.txt: dropped 1 row of an open age group (N+) in 1 group\n"
      "qev: hmd.txt: Year=2001: its last row is not an open age group (N+): is "
-     "the file cut short?\n",
+     "the file cut short?\n"
+     "qev: hmd.txt: dropped 1 row of ages above 104 in 1 group\n",
      2,
      "0\t1\n1\t0.995\n5\t0.9942\n95\t0.2\n100\t0.04\n"},
     {"not an HMD life table",
      "age life\n0 1\n1 0.9\n",
      {},
      year_header.substr(0, 5) + year_header.substr(5),
-     "qev: hmd.txt: no header line holds all the columns named: no line holds "
-     "\"Age\", \"lx\", \"Year\"\n",
+     "qev: hmd.txt: no header line holds all the columns named (\"Age\", "
+     "\"lx\", \"Year\"): no line holds \"Age\", \"lx\", \"Year\"; the first "
+     "line is \"age life\"\n",
      2},
     {"a row cut short",
      hmd_head + "  2000  0  0.1 0.1 0.1 100000 1 1 1 1\n"
@@ -1483,7 +1599,7 @@ TEST(Long, GroupedCallGivesTheCommandLinesNumbers) {
     EXPECT_EQ(f[6], std::to_string(r.iterations));
     EXPECT_EQ(f[7], qev_status_name(r.status));
     EXPECT_EQ(f[8], std::to_string(r.records));
-    EXPECT_EQ(drops[k].open_rows, 1);  // 110+
+    EXPECT_EQ(drops[k].old_rows, 6);  // 105 to 110+
   }
   EXPECT_EQ(k, years.size());
 }

@@ -68,8 +68,8 @@ void say(const char *name, int line, const char *what,
          std::string *out = nullptr);
 
 // Quotes text[0..len) for a message: at most 32 bytes, then "..." (also
-// when cut), with quotes, backslashes and bytes outside printable ASCII
-// escaped.  out needs room for shown_size bytes.
+// when cut), with quotes, backslashes and bytes that are not printable
+// ASCII or UTF-8 escaped.  out needs room for shown_size bytes.
 void show_text(const char *text, int len, bool cut, char *out);
 
 // The data checks of r worded as warnings, appended to *out: every kind in
@@ -109,6 +109,9 @@ struct options {
   int restarts;            // of a search that does not converge
   int jobs;                // threads (0: every core this process may run on)
   bool require_open;
+  const char *na;  // --na: more texts of a missing value, comma-separated
+  char sep;        // --sep: the field separator, or 0 to find it
+  bool sorted;     // --sorted: each group's rows are together
 };
 
 // Options with nothing given: the plain command line from the default start.
@@ -120,7 +123,8 @@ options default_options();
 bool parse_options(int argc, char **argv, options *opt);
 
 // Sets the a, b and c of *start from the optional start values argv[2..4],
-// converted as atof does; missing ones keep what they were.
+// converted as atof does; missing ones keep what they were.  A value that
+// is not a number as a whole gets a warning on standard error.
 void set_start(int argc, char **argv, vertex *start);
 
 // Writes the one-line report of a search.
@@ -167,8 +171,8 @@ bool flush_rows();
 // Appends x to *row: %.17g, or NaN, Inf, -Inf.
 void add_number(std::string *row, double x);
 
-// Appends s[0..n) to out as a table field: tab, CR, LF and backslash
-// escaped, and the whole quoted as CSV quotes, when it holds a double quote.
+// Appends s[0..n) to out as a table field, quoted as CSV quotes when it
+// holds a tab, a line end or a double quote.
 void append_field(std::string *out, const char *s, std::size_t n);
 
 // The columns after the key columns, tab-separated: of --tsv, and of

@@ -19,13 +19,16 @@
 // done.
 #include <cerrno>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -41,13 +44,17 @@ namespace {
 
 constexpr std::size_t block_size = 1 << 16;
 constexpr std::size_t max_row = 1 << 20;  // bytes; a longer row is refused
+// With --sorted, groups fitted before their rows are written: enough to
+// keep every thread busy, few enough to bound the memory.
+constexpr int groups_per_job = 64;
+constexpr int max_window = 4096;
 
-enum layout { layout_tsv, layout_csv, layout_spaces };
-
-struct record {
-  int age;
-  int line;
+// A record as a long table keeps it, packed: millions of them may be held
+// until the end of the file.
+struct __attribute__((packed)) record {
   double value;
+  std::uint32_t line;
+  std::uint8_t age;  // 0 .. 104: older ones are dropped
 };
 
 // What every fit of one file shares.
@@ -101,51 +108,53 @@ bool refill(source &s) {
   return got > 0;
 }
 
-enum row_result { row_ok, row_end, row_too_long, row_read_error };
-
-// The next row, without its line end (LF or CRLF): up to the next line end,
-// or for CSV the next one outside quotes.  *line is the line it starts on.
-row_result next_row(source &s, bool csv, std::string_view *row, int *line) {
-  std::size_t scan = s.pos;
-  bool quoted = false;
-  std::size_t stop = 0;
+// Where the row that starts at b[from] ends, within b[from..end): the first
+// line end outside quotes.  A quote opens a quoted field only at the start
+// of the row or after sep (sep 0: quotes mean nothing); inside one, "" is a
+// quote and a lone quote closes it.  Returns false when the row may go on
+// past `end`; the caller reads more and asks again.
+bool row_end(const char *b, std::size_t from, std::size_t end, char sep,
+             std::size_t *eol) {
+  std::size_t i = from;
   for (;;) {
-    // Line by line; in CSV a line end counts only after an even number of
-    // quotes, each "" counting twice.
-    const char *b = s.buf.data();
-    bool found = false;
-    while (scan < s.end) {
-      const void *nl = std::memchr(b + scan, '\n', s.end - scan);
-      const std::size_t eol =
-          nl ? static_cast<std::size_t>(static_cast<const char *>(nl) - b)
-             : s.end;
-      if (csv)
-        for (const char *q = b + scan;
-             (q = static_cast<const char *>(
-                  std::memchr(q, '"', eol - (q - b)))) != nullptr;
-             ++q)
-          quoted = !quoted;
-      if (nl == nullptr) {
-        scan = s.end;
-        break;
-      }
-      scan = eol + 1;
-      if (!quoted) {
-        stop = eol;
-        found = true;
-        break;
-      }
+    const void *nl = std::memchr(b + i, '\n', end - i);
+    const std::size_t stop =
+        nl ? static_cast<std::size_t>(static_cast<const char *>(nl) - b) : end;
+    const void *q = sep != 0 ? std::memchr(b + i, '"', stop - i) : nullptr;
+    if (q == nullptr) {
+      *eol = stop;
+      return nl != nullptr;
     }
-    if (found) break;
+    const std::size_t at =
+        static_cast<std::size_t>(static_cast<const char *>(q) - b);
+    i = at + 1;
+    if (at > from && b[at - 1] != sep) continue;  // a quote inside a field
+    // A quoted field: past its closing quote.
+    for (;;) {
+      const void *close = std::memchr(b + i, '"', end - i);
+      if (close == nullptr) return false;
+      i = static_cast<std::size_t>(static_cast<const char *>(close) - b) + 1;
+      if (i == end) return false;  // "" or the end: the next block says
+      if (b[i] != '"') break;
+      ++i;
+    }
+  }
+}
+
+enum row_result { row_ok, row_end_of_file, row_too_long, row_read_error };
+
+// The next row, without its line end (LF or CRLF): up to the next line end
+// outside quotes.  *line is the line it starts on.
+row_result next_row(source &s, char sep, std::string_view *row, int *line) {
+  std::size_t stop = 0;
+  while (!row_end(s.buf.data(), s.pos, s.end, sep, &stop)) {
     if (s.end - s.pos > max_row) return row_too_long;
-    const std::size_t offset = scan - s.pos;
     if (!refill(s)) {
       if (std::ferror(s.fp)) return row_read_error;
-      if (s.pos == s.end) return row_end;
-      stop = s.end;
+      if (s.pos == s.end) return row_end_of_file;
+      stop = s.end;  // the last row, without a line end
       break;
     }
-    scan = s.pos + offset;
   }
   const char *b = s.buf.data();
   std::size_t n = stop - s.pos;
@@ -158,23 +167,21 @@ row_result next_row(source &s, bool csv, std::string_view *row, int *line) {
   return row_ok;
 }
 
-// Splits a row into fields.  CSV fields are unquoted into *scratch, which
-// must not grow while the fields are in use (it is reserved here).  Returns
-// false, with *why set, for a CSV row whose quotes are not well formed.
+// How rows split into fields: at sep, with fields quoted as CSV quotes them
+// (a quote inside a field that is not quoted is refused, except in TSV,
+// where it is text), or at runs of spaces and tabs (sep 0, the HMD's).
+struct layout {
+  char sep = '\t';
+};
+
+// Splits a row into fields.  Quoted fields are unquoted into *scratch,
+// which must not grow while the fields are in use (it is reserved here).
+// Returns false, with *why set, for quotes that are not well formed.
 bool split(std::string_view row, layout lay,
            std::vector<std::string_view> *fields, std::string *scratch,
            const char **why) {
   fields->clear();
-  if (lay == layout_tsv) {
-    std::size_t start = 0;
-    for (;;) {
-      const std::size_t tab = row.find('\t', start);
-      fields->push_back(row.substr(start, tab - start));
-      if (tab == std::string_view::npos) return true;
-      start = tab + 1;
-    }
-  }
-  if (lay == layout_spaces) {
+  if (lay.sep == 0) {
     std::size_t i = 0;
     while (i < row.size()) {
       while (i < row.size() && (row[i] == ' ' || row[i] == '\t')) ++i;
@@ -196,34 +203,40 @@ bool split(std::string_view row, layout lay,
           return false;
         }
         if (row[i] == '"') {
-          if (i + 1 < row.size() && row[i + 1] == '"') {
-            ++i;
-          } else {
+          if (i + 1 == row.size() || row[i + 1] != '"') {
             ++i;
             break;
           }
+          ++i;
         }
         *scratch += row[i];
       }
       fields->push_back(
           std::string_view(scratch->data() + start, scratch->size() - start));
-      if (i < row.size() && row[i] != ',') {
+      if (i < row.size() && row[i] != lay.sep) {
         *why = "text after a closing quote";
         return false;
       }
     } else {
-      const std::size_t comma = row.find(',', i);
-      const std::string_view f = row.substr(i, comma - i);
-      if (f.find('"') != std::string_view::npos) {
+      const std::size_t next = row.find(lay.sep, i);
+      const std::string_view f = row.substr(i, next - i);
+      if (lay.sep != '\t' && f.find('"') != std::string_view::npos) {
         *why = "a double quote inside a field that is not quoted";
         return false;
       }
       fields->push_back(f);
-      i = comma == std::string_view::npos ? row.size() : comma;
+      i = next == std::string_view::npos ? row.size() : next;
     }
     if (i == row.size()) return true;
-    ++i;  // the comma
+    ++i;  // the separator
   }
+}
+
+// f without the spaces around it.
+std::string_view trimmed(std::string_view f) {
+  const std::size_t first = f.find_first_not_of(' ');
+  if (first == std::string_view::npos) return {};
+  return f.substr(first, f.find_last_not_of(' ') - first + 1);
 }
 
 // ---------------------------------------------------------------------------
@@ -259,7 +272,7 @@ bool parse_value_field(std::string_view f, double *y) {
 }
 
 std::string shown(std::string_view f) {
-  char out[4 * 32 + 8];
+  char out[shown_size];
   show_text(f.data(), static_cast<int>(f.size()), false, out);
   return out;
 }
@@ -280,22 +293,21 @@ void fit_group(void *arg) {
   const std::size_t n = g->recs.size() > static_cast<std::size_t>(max_data)
                             ? max_data + 1
                             : g->recs.size();
-  std::vector<int> age(n);
-  std::vector<double> life(n);
-  std::vector<int> line(n);
+  int age[max_data + 1];
+  double life[max_data + 1];
+  int line[max_data + 1];
   for (std::size_t i = 0; i < n; ++i) {
     age[i] = g->recs[i].age;
     life[i] = g->recs[i].value;
-    line[i] = g->recs[i].line;
+    line[i] = static_cast<int>(g->recs[i].line);
   }
   context ctx;
   init_context(&ctx);
-  fit_records(&ctx, age.data(), life.data(), static_cast<int>(n),
+  fit_records(&ctx, age, life, static_cast<int>(n),
               {g->setup->start, true, true, g->setup->restarts}, &g->res);
   g->notes.clear();
   warn_checks(where_of(g->setup->name, *g).c_str(), g->res,
-              {age.data(), life.data(), line.data(), words_long_table, nullptr,
-               0, g->setup->radix},
+              {age, life, line, words_long_table, nullptr, 0, g->setup->radix},
               &g->notes);
 }
 
@@ -308,10 +320,10 @@ void send(pool *p, group *g) {
 // ---------------------------------------------------------------------------
 // One file.
 
-// The column names of --by, in order.
-std::vector<std::string> by_names(const char *by) {
+// Texts separated by commas, in order: the --by columns, the --na texts.
+std::vector<std::string> list_of(const char *text) {
   std::vector<std::string> names;
-  for (const char *b = by; b != nullptr && *b != '\0';) {
+  for (const char *b = text; b != nullptr && *b != '\0';) {
     const char *comma = std::strchr(b, ',');
     const std::size_t len =
         comma ? static_cast<std::size_t>(comma - b) : std::strlen(b);
@@ -325,40 +337,52 @@ struct columns {
   std::vector<std::string> names;  // age, value, then the --by columns
   std::vector<int> index;          // their places in a row
   int width = 0;                   // fields in the header
-  layout lay = layout_tsv;
+  int header_line = 0;
+  layout lay;
+  bool row_names = false;  // rows have a first field more: R's row names
 };
 
-// The header: the first line that holds every named column.  Returns the
-// line after it, or 0 after a message (no such line, or a read error).
-int find_header(source &s, const char *name, columns *cols) {
+// The separator a header line shows: a tab, else a comma, else a
+// semicolon, else runs of spaces (0).
+char separator_of(std::string_view row) {
+  for (const char sep : {'\t', ',', ';'})
+    if (row.find(sep) != std::string_view::npos) return sep;
+  return 0;
+}
+
+// The header: the first line that holds every named column, its fields
+// matched without the spaces around them.  Returns false after a message
+// (no such line, or a read error).
+bool find_header(source &s, const char *name, const options &opt,
+                 columns *cols) {
   std::vector<bool> seen(cols->names.size(), false);
   std::vector<std::string_view> fields;
   std::string scratch;
+  std::string first_line;
   std::string_view row;
   int line = 0;
   for (bool first = true;; first = false) {
-    const row_result got = next_row(s, false, &row, &line);
+    const row_result got = next_row(s, 0, &row, &line);
     if (got == row_read_error) {
       say(name, 0, std::strerror(errno));
-      return 0;
+      return false;
     }
     if (got == row_too_long) {
       say(name, s.line, "a line longer than 1 MiB before the header");
-      return 0;
+      return false;
     }
-    if (got == row_end) break;
+    if (got == row_end_of_file) break;
     if (first && row.substr(0, 3) == "\xef\xbb\xbf") row.remove_prefix(3);
-    const layout lay = row.find('\t') != std::string_view::npos ? layout_tsv
-                       : row.find(',') != std::string_view::npos
-                           ? layout_csv
-                           : layout_spaces;
+    if (first) first_line = shown(row);
+    layout lay;
+    lay.sep = opt.sep != 0 ? opt.sep : separator_of(row);
     const char *why = nullptr;
     if (!split(row, lay, &fields, &scratch, &why)) continue;
     bool all = true;
     for (std::size_t k = 0; k < cols->names.size(); ++k) {
       int at = -1;
       for (std::size_t f = 0; f < fields.size() && at < 0; ++f)
-        if (fields[f] == cols->names[k]) at = static_cast<int>(f);
+        if (trimmed(fields[f]) == cols->names[k]) at = static_cast<int>(f);
       cols->index[k] = at;
       if (at >= 0) seen[k] = true;
       all &= at >= 0;
@@ -366,19 +390,30 @@ int find_header(source &s, const char *name, columns *cols) {
     if (all) {
       cols->width = static_cast<int>(fields.size());
       cols->lay = lay;
-      return line + 1;
+      cols->header_line = line;
+      return true;
     }
   }
+  std::string what = "no header line holds all the columns named (";
   std::string missing;
   for (std::size_t k = 0; k < cols->names.size(); ++k) {
-    if (seen[k]) continue;
-    missing += missing.empty() ? "" : ", ";
-    missing += "\"" + shown(cols->names[k]) + "\"";
+    const std::string quoted = "\"" + shown(cols->names[k]) + "\"";
+    what += (k > 0 ? ", " : "") + quoted;
+    if (!seen[k]) missing += (missing.empty() ? "" : ", ") + quoted;
   }
-  std::string what = "no header line holds all the columns named";
+  what += ")";
   if (!missing.empty()) what += ": no line holds " + missing;
+  what += line == 0 ? "; the file is empty"
+                    : "; the first line is \"" + first_line + "\"";
   say(name, 0, what.c_str());
-  return 0;
+  return false;
+}
+
+// The missing-value texts of a row: NA, NaN, "." and empty, and --na's.
+std::vector<std::string> missing_texts(const options &opt) {
+  std::vector<std::string> na = {"NA", "NaN", ".", ""};
+  for (std::string &t : list_of(opt.na)) na.push_back(std::move(t));
+  return na;
 }
 
 struct file_result {
@@ -389,17 +424,25 @@ struct file_result {
 
 // The reading of one file's rows into groups.
 struct group_reader {
+  group_reader(const char *name_, const options *opt_, const columns *cols_,
+               const file_setup *setup_, pool *p_, file_result *fr_)
+      : name(name_), opt(opt_), cols(cols_), setup(setup_), p(p_), fr(fr_),
+        na(missing_texts(*opt_)) {}
   const char *name;
   const options *opt;
   const columns *cols;
   const file_setup *setup;
   pool *p;
   file_result *fr;
-  std::unordered_map<std::string, group *> index;
+  std::vector<std::string> na;  // the texts of a missing value
+  std::unordered_map<std::string, group *> index;  // without --sorted
+  std::unordered_set<std::string> done;            // with it: keys passed
+  std::function<bool()> flush;  // with --sorted: writes what is fitted
   group *current = nullptr;
   std::string last_raw;  // the key fields of the last row, as read
   std::string raw;
   std::string key;
+  long rows = 0;  // after the header
 };
 
 // Refuses the file at `line` with a message; returns false, to stop.
@@ -410,9 +453,10 @@ bool refuse_row(group_reader &gr, int line, const std::string &what) {
   return false;
 }
 
-// The group of a row: most rows belong to the one before, and a new key
-// sends the one before to be fitted.
-group &group_of(group_reader &gr, const std::vector<std::string_view> &fields) {
+// The group of a row, or nullptr after a refusal: most rows belong to the
+// one before, and a new key sends the one before to be fitted.
+group *group_of(group_reader &gr, const std::vector<std::string_view> &fields,
+                int line) {
   const columns &cols = *gr.cols;
   const std::size_t nby = cols.names.size() - 2;
   auto by_field = [&](std::size_t k) {
@@ -423,17 +467,35 @@ group &group_of(group_reader &gr, const std::vector<std::string_view> &fields) {
     gr.raw += by_field(k);
     gr.raw += '\0';
   }
-  if (gr.current != nullptr && gr.raw == gr.last_raw) return *gr.current;
+  if (gr.current != nullptr && gr.raw == gr.last_raw) return gr.current;
   gr.key.clear();
   for (std::size_t k = 0; k < nby; ++k) {
     const std::string_view f = by_field(k);
     gr.key += '\t';
     append_field(&gr.key, f.data(), f.size());
   }
-  group *&slot = gr.index[gr.key];
+  if (gr.current != nullptr && !gr.current->sent) send(gr.p, gr.current);
+  group *slot = nullptr;
+  if (gr.opt->sorted) {
+    if (gr.current != nullptr) gr.done.insert(gr.current->key);
+    if (gr.done.count(gr.key) > 0) {
+      std::string label;
+      for (std::size_t k = 0; k < nby; ++k)
+        label += (k > 0 ? ", " : "") + shown(cols.names[k + 2]) + "=" +
+                 shown(by_field(k));
+      return refuse_row(gr, line,
+                        label + " again, after other groups: with --sorted, "
+                                "each group's rows must be together"),
+             nullptr;
+    }
+    if (!gr.flush()) return nullptr;
+  } else {
+    slot = gr.index[gr.key];
+  }
   if (slot == nullptr) {
     gr.fr->groups.emplace_back();
     slot = &gr.fr->groups.back();
+    if (!gr.opt->sorted) gr.index[gr.key] = slot;
     slot->recs.reserve(128);  // a single-year table, in one allocation
     slot->key = gr.key;
     slot->setup = gr.setup;
@@ -442,16 +504,17 @@ group &group_of(group_reader &gr, const std::vector<std::string_view> &fields) {
       slot->label += shown(cols.names[k + 2]) + "=" + shown(by_field(k));
     }
   }
-  if (gr.current != nullptr && !gr.current->sent) send(gr.p, gr.current);
   gr.current = slot;
   gr.last_raw = gr.raw;
-  return *slot;
+  return slot;
 }
 
 // Adds a row's age and value to g, or counts it as left out.  False after
 // refusing the file for a field that is not an age or a number.
 bool add_row(group_reader &gr, group &g, std::string_view af,
              std::string_view vf, int line) {
+  af = trimmed(af);
+  vf = trimmed(vf);
   int x = 0;
   const int kind = qev_age_label(af.data(), af.size(), &x);
   if (kind == QEV_AGE_BAD)
@@ -459,11 +522,9 @@ bool add_row(group_reader &gr, group &g, std::string_view af,
         gr, line,
         "\"" + shown(af) + "\" is not an age (a whole number, N-M or N+)");
   g.last_open = kind == QEV_AGE_OPEN;
-  const bool missing = vf.empty() || vf == ".";
+  bool missing = false;
+  for (const std::string &na : gr.na) missing |= vf == na;
   switch (qev_drop_reason(kind, x, missing)) {
-    case QEV_DROP_OPEN:
-      ++g.drops.open_rows;
-      return true;
     case QEV_DROP_OLD:
       ++g.drops.old_rows;
       return true;
@@ -472,25 +533,33 @@ bool add_row(group_reader &gr, group &g, std::string_view af,
       return true;
   }
   double y = 0.0;
-  if (!parse_value_field(vf, &y))
-    return refuse_row(gr, line, "value \"" + shown(vf) + "\" is not a number");
+  if (!parse_value_field(vf, &y)) {
+    std::string what = "value \"" + shown(vf) + "\" is not a number";
+    std::string point(vf);
+    const std::size_t comma = point.find(',');
+    if (comma != std::string::npos) point[comma] = '.';
+    if (comma != std::string::npos && parse_value_field(point, &y))
+      what += ": a decimal comma? qev reads a decimal point only";
+    return refuse_row(gr, line, what);
+  }
   if (gr.opt->radix > 0) y = y / gr.opt->radix;
   if (++g.count > max_data + 1) return true;  // refused when fitted anyway
-  (g.sent ? g.late : g.recs).push_back({x, line, y});
+  (g.sent ? g.late : g.recs)
+      .push_back({y, static_cast<std::uint32_t>(line),
+                  static_cast<std::uint8_t>(x)});
   return true;
 }
 
 // Reads the rows after the header into groups, sending each to be fitted
 // once a row of another group follows it, and the last at the end.
-void read_groups(source &s, group_reader &gr) {
-  const columns &cols = *gr.cols;
+void read_groups(source &s, group_reader &gr, columns &cols) {
   std::vector<std::string_view> fields;
   std::string scratch;
   std::string_view row;
   for (;;) {
     int line = 0;
-    const row_result got = next_row(s, cols.lay == layout_csv, &row, &line);
-    if (got == row_end) break;
+    const row_result got = next_row(s, cols.lay.sep, &row, &line);
+    if (got == row_end_of_file) break;
     if (got == row_read_error) {
       say(gr.name, 0, std::strerror(errno));
       gr.fr->refused = true;
@@ -500,7 +569,7 @@ void read_groups(source &s, group_reader &gr) {
       refuse_row(gr, s.line, "a row longer than 1 MiB");
       return;
     }
-    if (row.empty() || (cols.lay == layout_spaces &&
+    if (row.empty() || (cols.lay.sep == 0 &&
                         row.find_first_not_of(" \t") == std::string_view::npos))
       continue;
     const char *why = nullptr;
@@ -508,71 +577,76 @@ void read_groups(source &s, group_reader &gr) {
       refuse_row(gr, line, why);
       return;
     }
+    // R's write.table names no column for its row names: a first row one
+    // field wider than the header has them, and so must every row.
+    if (gr.rows++ == 0 && static_cast<int>(fields.size()) == cols.width + 1) {
+      cols.row_names = true;
+      ++cols.width;
+      for (int &at : cols.index) ++at;
+    }
     if (static_cast<int>(fields.size()) != cols.width) {
+      const int header = cols.width - cols.row_names;
       refuse_row(gr, line,
                  std::to_string(fields.size()) +
-                     " fields, where the header has " +
-                     std::to_string(cols.width));
+                     " fields, where the header has " + std::to_string(header) +
+                     (cols.row_names ? " and the first row a row name" : ""));
       return;
     }
-    group &g = group_of(gr, fields);
-    if (!add_row(gr, g, fields[static_cast<std::size_t>(cols.index[0])],
+    group *g = group_of(gr, fields, line);
+    if (g == nullptr ||
+        !add_row(gr, *g, fields[static_cast<std::size_t>(cols.index[0])],
                  fields[static_cast<std::size_t>(cols.index[1])], line))
       return;
   }
   if (gr.current != nullptr && !gr.current->sent) send(gr.p, gr.current);
+  if (gr.rows == 0) {
+    say(gr.name, 0,
+        ("no rows after the header on line " + std::to_string(cols.header_line))
+            .c_str());
+    gr.fr->refused = true;
+  }
 }
 
-// Rows dropped on purpose, counted for one line per file, and the groups
-// with values missing, one line each.
-void report_drops(const char *name, const file_result &fr) {
-  long rows[3] = {};
-  long groups[3] = {};
-  for (const group &g : fr.groups) {
-    const long n[3] = {g.drops.open_rows, g.drops.old_rows,
-                       g.drops.missing_rows};
-    for (int k = 0; k < 3; ++k) {
+// The line that says how many rows of a group had no value.
+void say_missing(const char *name, const group &g, std::string *out) {
+  if (g.drops.missing_rows == 0) return;
+  char what[128];
+  std::snprintf(what, sizeof what,
+                "left out %ld row%s with no value, from age %d",
+                g.drops.missing_rows, g.drops.missing_rows > 1 ? "s" : "",
+                g.drops.first_missing_age);
+  say(where_of(name, g).c_str(), 0, what, out);
+}
+
+// Rows dropped on purpose, summed over a file's groups.
+struct drop_totals {
+  long rows[2] = {};    // ages above 104, no value
+  long groups[2] = {};  //   in how many groups
+  void add(const qev_drops &d) {
+    const long n[2] = {d.old_rows, d.missing_rows};
+    for (int k = 0; k < 2; ++k) {
       rows[k] += n[k];
       groups[k] += n[k] > 0;
     }
-    if (g.drops.missing_rows > 0) {
-      char what[128];
-      std::snprintf(what, sizeof what,
-                    "left out %ld row%s with no value, from age %d",
-                    g.drops.missing_rows, g.drops.missing_rows > 1 ? "s" : "",
-                    g.drops.first_missing_age);
-      say(where_of(name, g).c_str(), 0, what);
-    }
   }
-  static const char *const reason[3] = {"of an open age group (N+)",
-                                        "of ages above 104",
-                                        "with no value (\".\" or empty)"};
+};
+
+// One line for the file: the rows dropped, by reason.
+void report_drops(const char *name, const options &opt,
+                  const drop_totals &t) {
+  std::string no_value = "with no value (NA, NaN, \".\"";
+  for (const std::string &na : list_of(opt.na)) no_value += ", \"" + shown(na) + "\"";
+  no_value += " or empty)";
+  const std::string reason[2] = {"of ages above 104", no_value};
   std::string what;
-  for (int k = 0; k < 3; ++k) {
-    if (rows[k] == 0) continue;
+  for (int k = 0; k < 2; ++k) {
+    if (t.rows[k] == 0) continue;
     what += what.empty() ? "dropped " : ", ";
-    what += std::to_string(rows[k]) + (rows[k] > 1 ? " rows " : " row ") +
-            reason[k] + " in " + std::to_string(groups[k]) +
-            (groups[k] > 1 ? " groups" : " group");
+    what += std::to_string(t.rows[k]) + (t.rows[k] > 1 ? " rows " : " row ") +
+            reason[k] + " in " + std::to_string(t.groups[k]) +
+            (t.groups[k] > 1 ? " groups" : " group");
   }
   if (!what.empty()) say(name, 0, what.c_str());
-}
-
-// Reads the table in s into fr, sending groups to p (if any) as they close,
-// and waits until they are fitted.
-void read_file(source &s, const char *name, const options &opt,
-               const file_setup *setup, pool *p, file_result *fr) {
-  columns cols;
-  cols.names = {opt.age_col, opt.value_col};
-  for (std::string &b : by_names(opt.by)) cols.names.push_back(std::move(b));
-  cols.index.assign(cols.names.size(), -1);
-  if (find_header(s, name, &cols) == 0) {
-    fr->refused = true;
-  } else {
-    group_reader gr{name, &opt, &cols, setup, p, fr, {}, nullptr, {}, {}, {}};
-    read_groups(s, gr);
-  }
-  if (p != nullptr) pool_drain(p);
 }
 
 // Writes g's rows of opt.mode after prefix (the file and key fields).
@@ -596,8 +670,30 @@ void put_group(const options &opt, const std::string &prefix, const group &g) {
   put_rows(rows);
 }
 
-// Reads and fits one file; false when it was refused (no rows written) or a
-// group in it was.
+// The messages and rows of a fitted group, in that order; false when it
+// was refused.
+bool write_group(const char *name, const options &opt,
+                 const std::string &file_field, group &g) {
+  std::string notes;
+  say_missing(name, g, &notes);
+  if (opt.require_open && !g.last_open) {
+    g.res.status = QEV_REFUSED;
+    say(where_of(name, g).c_str(), 0,
+        "its last row is not an open age group (N+): is the file cut short?",
+        &notes);
+  } else {
+    notes += g.notes;
+  }
+  std::fputs(notes.c_str(), stderr);
+  put_group(opt, file_field + g.key, g);
+  return g.res.status != QEV_REFUSED;
+}
+
+// Reads and fits one file; false when it was refused or a group in it was.
+// Without --sorted nothing is written until the file is read, and nothing
+// of a refused file; with it, each group's rows go out once it and the
+// groups before it are fitted, a window of groups at a time, and a refusal
+// stops the file after the groups before the refused row.
 bool fit_long_file(const char *file, const options &opt, pool *p) {
   const bool from_stdin = std::strcmp(file, "-") == 0;
   const char *name = from_stdin ? "standard input" : file;
@@ -608,8 +704,49 @@ bool fit_long_file(const char *file, const options &opt, pool *p) {
   }
   const file_setup setup{name, opt.start, opt.restarts, opt.radix_text};
   file_result fr;
-  read_file(s, name, opt, &setup, p, &fr);
+  std::string file_field;
+  append_field(&file_field, file, std::strlen(file));
+  bool all = true;
+  drop_totals totals;
+
+  // With --sorted, the groups sent (all but the one being read) are
+  // written a window at a time, or all at the end (`now`).
+  const int jobs = opt.jobs > 0 ? opt.jobs : pool_cores();
+  const std::size_t window = static_cast<std::size_t>(
+      jobs < max_window / groups_per_job ? groups_per_job * jobs : max_window);
+  auto flush = [&](bool now) {
+    if (!now && fr.groups.size() < window) return true;
+    pool_drain(p);
+    for (; !fr.groups.empty(); fr.groups.pop_front()) {
+      group &g = fr.groups.front();
+      totals.add(g.drops);
+      all &= write_group(name, opt, file_field, g);
+    }
+    return !std::ferror(stdout);
+  };
+
+  columns cols;
+  cols.names = {opt.age_col, opt.value_col};
+  for (std::string &b : list_of(opt.by)) cols.names.push_back(std::move(b));
+  cols.index.assign(cols.names.size(), -1);
+  if (!find_header(s, name, opt, &cols)) {
+    fr.refused = true;
+  } else {
+    group_reader gr(name, &opt, &cols, &setup, p, &fr);
+    gr.flush = [&] { return flush(false); };
+    read_groups(s, gr, cols);
+  }
   if (!from_stdin) std::fclose(s.fp);
+  if (opt.sorted) {
+    // A refused row leaves the group it was in unwritten.
+    if (fr.refused && !fr.groups.empty() &&
+        !fr.groups.back().sent)
+      fr.groups.pop_back();
+    const bool out = flush(true);
+    report_drops(name, opt, totals);
+    return out && all && !fr.refused;
+  }
+  pool_drain(p);
   if (fr.refused) return false;
 
   // Groups that gained rows after they were fitted are fitted again, whole.
@@ -621,24 +758,12 @@ bool fit_long_file(const char *file, const options &opt, pool *p) {
     send(p, &g);
   }
   pool_drain(p);
-  report_drops(name, fr);
-
-  bool all = true;
-  std::string file_field;
-  append_field(&file_field, file, std::strlen(file));
   for (group &g : fr.groups) {
-    if (opt.require_open && !g.last_open) {
-      g.res.status = QEV_REFUSED;
-      g.notes.clear();
-      say(where_of(name, g).c_str(), 0,
-          "its last row is not an open age group (N+): is the file cut short?",
-          &g.notes);
-    }
-    std::fputs(g.notes.c_str(), stderr);
-    if (g.res.status == QEV_REFUSED) all = false;
-    put_group(opt, file_field + g.key, g);
+    totals.add(g.drops);
+    all &= write_group(name, opt, file_field, g);
     if (std::ferror(stdout)) return false;
   }
+  report_drops(name, opt, totals);
   return all;
 }
 
@@ -649,13 +774,25 @@ bool read_long_table(std::FILE *fp, const options &opt,
   source s{fp, {}};
   file_result fr;
   const file_setup setup{"input", opt.start, 0, nullptr};
-  read_file(s, "input", opt, &setup, nullptr, &fr);
+  columns cols;
+  cols.names = {opt.age_col, opt.value_col};
+  for (std::string &b : list_of(opt.by)) cols.names.push_back(std::move(b));
+  cols.index.assign(cols.names.size(), -1);
+  options unsorted = opt;
+  unsorted.sorted = false;
+  if (find_header(s, "input", opt, &cols)) {
+    group_reader gr("input", &unsorted, &cols, &setup, nullptr, &fr);
+    read_groups(s, gr, cols);
+  } else {
+    fr.refused = true;
+  }
   *line = fr.refused_line;
   out->clear();
   int k = 0;
   for (const group &g : fr.groups) {
     for (const auto *v : {&g.recs, &g.late})
-      for (const record &r : *v) out->push_back({k, r.age, r.line, r.value});
+      for (const record &r : *v)
+        out->push_back({k, r.age, static_cast<int>(r.line), r.value});
     ++k;
   }
   return !fr.refused;
@@ -663,7 +800,7 @@ bool read_long_table(std::FILE *fp, const options &opt,
 
 bool fit_long_files(const options &opt, int n, char **files) {
   put_text("file");
-  for (const std::string &b : by_names(opt.by)) {
+  for (const std::string &b : list_of(opt.by)) {
     std::string f = "\t";
     append_field(&f, b.data(), b.size());
     put_raw(f);

@@ -20,23 +20,62 @@ void say(const char *name, int line, const char *what, std::string *out) {
   *out += '\n';
 }
 
-// Quotes, backslashes and bytes outside printable ASCII are escaped, so that
-// binary input cannot reach the terminal.
+namespace {
+
+// The length of the valid UTF-8 sequence of two bytes or more that starts
+// text[i], or 0: no overlong forms, surrogates or code points past U+10FFFF,
+// and none of the C1 controls, which a terminal may act on.
+int utf8_length(const unsigned char *t, int i, int len) {
+  const unsigned char c = t[i];
+  int n = 0;
+  unsigned char lo = 0x80, hi = 0xbf;  // the range of the second byte
+  if (c >= 0xc2 && c <= 0xdf) {
+    n = 2;
+    if (c == 0xc2) lo = 0xa0;
+  } else if (c >= 0xe0 && c <= 0xef) {
+    n = 3;
+    if (c == 0xe0) lo = 0xa0;
+    if (c == 0xed) hi = 0x9f;
+  } else if (c >= 0xf0 && c <= 0xf4) {
+    n = 4;
+    if (c == 0xf0) lo = 0x90;
+    if (c == 0xf4) hi = 0x8f;
+  } else {
+    return 0;
+  }
+  if (i + n > len || t[i + 1] < lo || t[i + 1] > hi) return 0;
+  for (int k = 2; k < n; ++k)
+    if (t[i + k] < 0x80 || t[i + k] > 0xbf) return 0;
+  return n;
+}
+
+}  // namespace
+
+// Quotes and backslashes are escaped, and so is every byte that is not
+// printable ASCII or part of printable UTF-8, so that binary input cannot
+// reach the terminal.  A longer text is cut at a character's start.
 void show_text(const char *text, int len, bool cut, char *out) {
   constexpr int shown = 32;
-  const int n = len < shown ? len : shown;
-  for (int i = 0; i < n; ++i) {
-    const unsigned char ch = static_cast<unsigned char>(text[i]);
+  const auto *t = reinterpret_cast<const unsigned char *>(text);
+  int i = 0;
+  while (i < len) {
+    const unsigned char ch = t[i];
+    const int n = ch < 0x80 ? 1 : utf8_length(t, i, len);
+    if (i + (n > 0 ? n : 1) > shown) break;
     if (ch == '"' || ch == '\\') {
       *out++ = '\\';
       *out++ = static_cast<char>(ch);
-    } else if (ch < 0x20 || ch > 0x7e) {
+    } else if (n == 0 || ch < 0x20 || ch == 0x7f) {
       out += std::snprintf(out, 5, "\\x%02x", ch);
     } else {
-      *out++ = static_cast<char>(ch);
+      std::memcpy(out, text + i, static_cast<std::size_t>(n));
+      out += n;
+      i += n;
+      continue;
     }
+    ++i;
   }
-  if (len > shown || cut) out = std::strcpy(out, "...") + 3;
+  if (i < len || cut) out = std::strcpy(out, "...") + 3;
   *out = '\0';
 }
 

@@ -11,9 +11,22 @@
 #include "cli.h"
 
 void set_start(int argc, char **argv, vertex *start) {
-  if (argc > 2) start->a = std::atof(argv[2]);
-  if (argc > 3) start->b = std::atof(argv[3]);
-  if (argc > 4) start->c = std::atof(argv[4]);
+  double *const parm[] = {&start->a, &start->b, &start->c};
+  for (int k = 2; k < argc && k < 5; ++k) {
+    const char *text = argv[k];
+    *parm[k - 2] = std::atof(text);
+    char *end = nullptr;
+    std::strtod(text, &end);
+    if (end != text && *end == '\0') continue;
+    // atof's reading is kept, so that the report stays what it was; a
+    // mistyped option or file name among the values is the usual cause.
+    char shown[shown_size];
+    show_text(text, static_cast<int>(std::strlen(text)), false, shown);
+    std::fprintf(stderr,
+                 "qev: start value \"%s\" is not a number: the search starts "
+                 "from %g there\n",
+                 shown, *parm[k - 2]);
+  }
 }
 
 options default_options() {
@@ -70,12 +83,28 @@ bool parse_count(const char *text, long lo, long hi, int *n) {
   return true;
 }
 
-// Column names: non-empty, separated by single commas.
+// Texts separated by single commas, none empty: column names and --na.
 bool parse_names(const char *text) {
   if (*text == '\0' || *text == ',') return false;
   for (const char *p = text; *p != '\0'; ++p)
     if (*p == ',' && (p[1] == ',' || p[1] == '\0')) return false;
   return true;
+}
+
+// The first --by name that is also a column of the output table, or "":
+// the table would have two columns of one name.
+std::string result_column(const options &opt) {
+  const std::string out =
+      std::string("\tfile\t") +
+      (opt.mode == mode_fitted ? fitted_columns : tsv_columns) + "\t";
+  for (const char *b = opt.by; b != nullptr && *b != '\0';) {
+    const char *comma = std::strchr(b, ',');
+    const std::string name(b, comma ? static_cast<std::size_t>(comma - b)
+                                    : std::strlen(b));
+    if (out.find("\t" + name + "\t") != std::string::npos) return name;
+    b += name.size() + (comma != nullptr);
+  }
+  return "";
 }
 
 }  // namespace
@@ -94,6 +123,9 @@ bool parse_options(int argc, char **argv, options *opt) {
       {"jobs", required_argument, nullptr, 'j'},
       {"require-open", no_argument, nullptr, 'o'},
       {"restarts", required_argument, nullptr, 'R'},
+      {"na", required_argument, nullptr, 'N'},
+      {"sep", required_argument, nullptr, 'S'},
+      {"sorted", no_argument, nullptr, 'O'},
       {},
   };
   *opt = default_options();
@@ -139,6 +171,22 @@ bool parse_options(int argc, char **argv, options *opt) {
     } else if (c == 'o') {
       opt->require_open = true;
       long_only = true;
+    } else if (c == 'N') {
+      if (!parse_names(optarg))
+        return usage_error("--na takes texts TEXT[,TEXT...]: ",
+                           argv[optind - 1]);
+      opt->na = optarg;
+      long_only = true;
+    } else if (c == 'S') {
+      const char ch = optarg[0];
+      if (ch == '\0' || optarg[1] != '\0' || ch == '"' || ch == '\n' ||
+          ch == '\r')
+        return usage_error("--sep takes one character: ", argv[optind - 1]);
+      opt->sep = ch;
+      long_only = true;
+    } else if (c == 'O') {
+      opt->sorted = true;
+      long_only = true;
     } else if (c == '?' || c == ':') {
       const char *arg = argv[optind - 1];
       return usage_error(c == ':'                ? "option needs a value: "
@@ -169,7 +217,14 @@ bool parse_options(int argc, char **argv, options *opt) {
     return usage_error("a long table needs both --age and --value", "");
   if (long_only && !long_table)
     return usage_error(
-        "--by, --radix and --require-open go with --age and --value", "");
+        "--by, --radix, --require-open, --na, --sep and --sorted go with "
+        "--age and --value",
+        "");
+  const std::string clash = result_column(*opt);
+  if (!clash.empty())
+    return usage_error("a --by column may not have the name of a column qev "
+                       "writes: ",
+                       clash.c_str());
   if (table && optind == argc) return usage_error("no data file named", "");
   if (opt->mode == mode_plain && optind == argc)
     return usage_error("no data file named after --", "");

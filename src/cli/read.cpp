@@ -1,6 +1,7 @@
 // The data file reader: records "age value" split at whitespace, each field
 // converted whole, every refusal worded with the line it comes from.  Exit
 // statuses are chosen in main.cpp.
+#include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cmath>
@@ -132,6 +133,14 @@ int load_data(const char *name, context *ctx, read_report *rep,
   }
   const int got = read_data(ctx, fp, rep);
   const int read_errno = errno;
+  // A first field that is a word: the rest of its line tells a header from
+  // the HMD's title line.
+  char rest[256] = "";
+  const bool first_field = rep->record_line[0] == 0;
+  if (rep->fault == read_bad_age && first_field &&
+      std::isalpha(static_cast<unsigned char>(rep->field[0])) &&
+      std::fgets(rest, sizeof rest, fp) == nullptr)
+    rest[0] = '\0';
   if (!from_stdin) std::fclose(fp);
 
   char what[400];
@@ -148,6 +157,14 @@ int load_data(const char *name, context *ctx, read_report *rep,
                     std::strchr(rep->field, ',') != nullptr
                         ? " (a CSV file? qev --tsv --age=COL --value=COL "
                           "reads one)"
+                    : std::strstr(rest, "Life tables") != nullptr ||
+                            std::strstr(rest, "Last modified") != nullptr
+                        ? " (a life table of the Human Mortality Database? "
+                          "qev-hmd FILE fits each of its years)"
+                    : first_field && std::isalpha(static_cast<unsigned char>(
+                                         rep->field[0]))
+                        ? " (a header line? qev --tsv --age=COL --value=COL "
+                          "reads a table with one)"
                         : "");
       break;
     case read_big_age:

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <string_view>
 
 #include "cli.h"
 
@@ -89,35 +90,21 @@ void add_number(std::string *row, double x) {
   }
 }
 
-// Tab, line ends and backslash are escaped so that every row stays one line
-// of the same number of fields; a field with a double quote is quoted as CSV
-// quotes it, inner quotes doubled, since R and pandas take a field that
-// starts with one as quoted.
+// A field that holds a tab, a line end or a double quote is quoted as CSV
+// quotes it, inner quotes doubled, and nothing is escaped: R's read.delim
+// and pandas' read_csv give back the very bytes.
 void append_field(std::string *out, const char *s, std::size_t n) {
-  const bool quoted = std::memchr(s, '"', n) != nullptr;
-  if (quoted) *out += '"';
-  for (std::size_t i = 0; i < n; ++i) {
-    switch (s[i]) {
-      case '\t':
-        *out += "\\t";
-        break;
-      case '\n':
-        *out += "\\n";
-        break;
-      case '\r':
-        *out += "\\r";
-        break;
-      case '\\':
-        *out += "\\\\";
-        break;
-      case '"':
-        *out += "\"\"";
-        break;
-      default:
-        *out += s[i];
-    }
+  const std::string_view f(s, n);
+  if (f.find_first_of("\t\n\r\"") == std::string_view::npos) {
+    out->append(f);
+    return;
   }
-  if (quoted) *out += '"';
+  *out += '"';
+  for (const char ch : f) {
+    if (ch == '"') *out += '"';
+    *out += ch;
+  }
+  *out += '"';
 }
 
 const char tsv_columns[] =

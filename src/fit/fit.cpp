@@ -314,7 +314,7 @@ int qev_age_label(const char *text, size_t len, int *age) {
 }
 
 int qev_drop_reason(int kind, int age, int missing) {
-  if (kind == QEV_AGE_OPEN) return QEV_DROP_OPEN;
+  (void)kind;  // every kind is taken at its age N
   if (age > last_kept_age) return QEV_DROP_OLD;
   if (missing) return QEV_DROP_MISSING;
   return QEV_KEEP;
@@ -364,7 +364,6 @@ int qev_fit_groups_opt(const qev_rows *rows, long n_groups, double radix,
     if (keep[i]) ++offset[g + 1];
     if (drops == nullptr) continue;
     qev_drops &d = drops[g];
-    if (why == QEV_DROP_OPEN) ++d.open_rows;
     if (why == QEV_DROP_OLD) ++d.old_rows;
     if (why == QEV_DROP_MISSING && d.missing_rows++ == 0)
       d.first_missing_age = rows->age[i];
