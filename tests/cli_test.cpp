@@ -893,8 +893,8 @@ const cli_case mode_cases[] = {
             {"--tsv", "--age=age", "--value=v", "--by=k,rmse", "data.csv"},
             "a --by column may not have the name of a column qev writes: "
             "rmse"),
-    refusal("--by named file", {"--fitted", "--age=age", "--value=v",
-                                "--by=file", "data.csv"},
+    refusal("--by named file",
+            {"--fitted", "--age=age", "--value=v", "--by=file", "data.csv"},
             "a --by column may not have the name of a column qev writes: "
             "file"),
     refusal("--sep of two characters",

@@ -31,7 +31,7 @@ def csv_field(s):
 
 
 def main():
-    qev, work = sys.argv[1], sys.argv[2]
+    qev, work = os.path.abspath(sys.argv[1]), sys.argv[2]
     os.makedirs(work, exist_ok=True)
     path = os.path.join(work, FILE)
     with open(path, "w", encoding="utf-8", newline="") as f:

@@ -117,6 +117,7 @@ bool row_end(const char *b, std::size_t from, std::size_t end, char sep,
              std::size_t *eol) {
   std::size_t i = from;
   for (;;) {
+    if (i == end) return false;
     const void *nl = std::memchr(b + i, '\n', end - i);
     const std::size_t stop =
         nl ? static_cast<std::size_t>(static_cast<const char *>(nl) - b) : end;
@@ -426,7 +427,12 @@ struct file_result {
 struct group_reader {
   group_reader(const char *name_, const options *opt_, const columns *cols_,
                const file_setup *setup_, pool *p_, file_result *fr_)
-      : name(name_), opt(opt_), cols(cols_), setup(setup_), p(p_), fr(fr_),
+      : name(name_),
+        opt(opt_),
+        cols(cols_),
+        setup(setup_),
+        p(p_),
+        fr(fr_),
         na(missing_texts(*opt_)) {}
   const char *name;
   const options *opt;
@@ -484,8 +490,9 @@ group *group_of(group_reader &gr, const std::vector<std::string_view> &fields,
         label += (k > 0 ? ", " : "") + shown(cols.names[k + 2]) + "=" +
                  shown(by_field(k));
       return refuse_row(gr, line,
-                        label + " again, after other groups: with --sorted, "
-                                "each group's rows must be together"),
+                        label +
+                            " again, after other groups: with --sorted, "
+                            "each group's rows must be together"),
              nullptr;
     }
     if (!gr.flush()) return nullptr;
@@ -545,8 +552,8 @@ bool add_row(group_reader &gr, group &g, std::string_view af,
   if (gr.opt->radix > 0) y = y / gr.opt->radix;
   if (++g.count > max_data + 1) return true;  // refused when fitted anyway
   (g.sent ? g.late : g.recs)
-      .push_back({y, static_cast<std::uint32_t>(line),
-                  static_cast<std::uint8_t>(x)});
+      .push_back(
+          {y, static_cast<std::uint32_t>(line), static_cast<std::uint8_t>(x)});
   return true;
 }
 
@@ -632,10 +639,10 @@ struct drop_totals {
 };
 
 // One line for the file: the rows dropped, by reason.
-void report_drops(const char *name, const options &opt,
-                  const drop_totals &t) {
+void report_drops(const char *name, const options &opt, const drop_totals &t) {
   std::string no_value = "with no value (NA, NaN, \".\"";
-  for (const std::string &na : list_of(opt.na)) no_value += ", \"" + shown(na) + "\"";
+  for (const std::string &na : list_of(opt.na))
+    no_value += ", \"" + shown(na) + "\"";
   no_value += " or empty)";
   const std::string reason[2] = {"of ages above 104", no_value};
   std::string what;
@@ -739,8 +746,7 @@ bool fit_long_file(const char *file, const options &opt, pool *p) {
   if (!from_stdin) std::fclose(s.fp);
   if (opt.sorted) {
     // A refused row leaves the group it was in unwritten.
-    if (fr.refused && !fr.groups.empty() &&
-        !fr.groups.back().sent)
+    if (fr.refused && !fr.groups.empty() && !fr.groups.back().sent)
       fr.groups.pop_back();
     const bool out = flush(true);
     report_drops(name, opt, totals);

@@ -99,8 +99,8 @@ std::string result_column(const options &opt) {
       (opt.mode == mode_fitted ? fitted_columns : tsv_columns) + "\t";
   for (const char *b = opt.by; b != nullptr && *b != '\0';) {
     const char *comma = std::strchr(b, ',');
-    const std::string name(b, comma ? static_cast<std::size_t>(comma - b)
-                                    : std::strlen(b));
+    const std::string name(
+        b, comma ? static_cast<std::size_t>(comma - b) : std::strlen(b));
     if (out.find("\t" + name + "\t") != std::string::npos) return name;
     b += name.size() + (comma != nullptr);
   }
@@ -222,9 +222,10 @@ bool parse_options(int argc, char **argv, options *opt) {
         "");
   const std::string clash = result_column(*opt);
   if (!clash.empty())
-    return usage_error("a --by column may not have the name of a column qev "
-                       "writes: ",
-                       clash.c_str());
+    return usage_error(
+        "a --by column may not have the name of a column qev "
+        "writes: ",
+        clash.c_str());
   if (table && optind == argc) return usage_error("no data file named", "");
   if (opt->mode == mode_plain && optind == argc)
     return usage_error("no data file named after --", "");

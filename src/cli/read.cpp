@@ -152,20 +152,20 @@ int load_data(const char *name, context *ctx, read_report *rep,
       return -1;
     case read_bad_age:
       // A CSV row read as one field: point to the mode that reads it.
-      std::snprintf(what, sizeof what, "\"%s\" is not a whole-number age%s",
-                    rep->field,
-                    std::strchr(rep->field, ',') != nullptr
-                        ? " (a CSV file? qev --tsv --age=COL --value=COL "
-                          "reads one)"
-                    : std::strstr(rest, "Life tables") != nullptr ||
-                            std::strstr(rest, "Last modified") != nullptr
-                        ? " (a life table of the Human Mortality Database? "
-                          "qev-hmd FILE fits each of its years)"
-                    : first_field && std::isalpha(static_cast<unsigned char>(
-                                         rep->field[0]))
-                        ? " (a header line? qev --tsv --age=COL --value=COL "
-                          "reads a table with one)"
-                        : "");
+      std::snprintf(
+          what, sizeof what, "\"%s\" is not a whole-number age%s", rep->field,
+          std::strchr(rep->field, ',') != nullptr
+              ? " (a CSV file? qev --tsv --age=COL --value=COL "
+                "reads one)"
+          : std::strstr(rest, "Life tables") != nullptr ||
+                  std::strstr(rest, "Last modified") != nullptr
+              ? " (a life table of the Human Mortality Database? "
+                "qev-hmd FILE fits each of its years)"
+          : first_field &&
+                  std::isalpha(static_cast<unsigned char>(rep->field[0]))
+              ? " (a header line? qev --tsv --age=COL --value=COL "
+                "reads a table with one)"
+              : "");
       break;
     case read_big_age:
       std::snprintf(what, sizeof what, "age %s is out of range", rep->field);
