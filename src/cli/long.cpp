@@ -611,6 +611,7 @@ void read_groups(source &s, group_reader &gr, columns &cols) {
         ("no rows after the header on line " + std::to_string(cols.header_line))
             .c_str());
     gr.fr->refused = true;
+    gr.fr->refused_line = cols.header_line;
   }
 }
 

@@ -1,0 +1,256 @@
+// qev._core: the library's fits for Python, over include/qev.h.  Arrays
+// come in as numpy arrays of the C types; results go back as numpy arrays
+// and the data checks' messages as text, worded by the command line's own
+// code.  The GIL is released while tables are fitted, a batch at a time,
+// and an interrupt is looked for between batches.
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <cmath>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "cli.h"
+#include "qev.h"
+
+namespace py = pybind11;
+
+namespace {
+
+using ivec = py::array_t<int, py::array::c_style | py::array::forcecast>;
+using dvec = py::array_t<double, py::array::c_style | py::array::forcecast>;
+using lvec =
+    py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>;
+using bvec =
+    py::array_t<std::uint8_t, py::array::c_style | py::array::forcecast>;
+
+// Groups fitted between two looks for an interrupt: a few milliseconds.
+constexpr long batch_groups = 256;
+
+qev_options options_of(const py::object &start, int restarts) {
+  qev_options o;
+  qev_options_init(&o);
+  if (!start.is_none()) {
+    const auto s = start.cast<std::vector<double>>();
+    if (s.size() != 3) throw py::value_error("start takes three numbers");
+    for (int k = 0; k < 3; ++k) o.start[k] = s[k];
+  }
+  o.restarts = restarts;
+  return o;
+}
+
+// The data checks' messages of r, one per line, as the command line words
+// them for a table named `where`; `row` is where each record came from.
+std::string messages(const qev_result &r, const int *age, const double *life,
+                     const int *row, bool data_file, const std::string &value,
+                     int value_row, const std::string &radix) {
+  std::string out;
+  warn_checks(
+      "", r,
+      {age, life, row, data_file ? words_data_file : words_long_table,
+       value.c_str(), value_row, radix.empty() ? nullptr : radix.c_str()},
+      &out);
+  return out;
+}
+
+py::dict result_dict(const qev_result &r) {
+  py::dict d;
+  d["a"] = r.a;
+  d["b"] = r.b;
+  d["c"] = r.c;
+  d["rmse"] = r.rmse;
+  d["iterations"] = r.iterations;
+  d["status"] = qev_status_name(r.status);
+  d["records"] = r.records;
+  d["e0_fit"] = r.e0_fit;
+  d["e0_table"] = r.e0_table;
+  d["se_a"] = r.se_a;
+  d["se_b"] = r.se_b;
+  d["se_c"] = r.se_c;
+  d["se_e0_fit"] = r.se_e0_fit;
+  d["cov_ab"] = r.cov_ab;
+  d["cov_ac"] = r.cov_ac;
+  d["cov_bc"] = r.cov_bc;
+  py::list checks;
+  for (int k = 0; k < QEV_N_CHECKS; ++k)
+    if (r.checks & QEV_CHECK_BIT(k)) checks.append(qev_check_name(k));
+  d["checks"] = py::tuple(checks);
+  return d;
+}
+
+// One table, as a data file of its records is fitted.  value_text is the
+// first value outside [0, 1] as the caller shows it.
+py::tuple fit(const ivec &age, const dvec &value, const py::object &start,
+              int restarts, const std::string &value_text) {
+  const long n = static_cast<long>(age.size());
+  if (n != static_cast<long>(value.size()))
+    throw py::value_error("age and value differ in length");
+  if (n > QEV_MAX_RECORDS)
+    throw py::value_error("more than " + std::to_string(QEV_MAX_RECORDS) +
+                          " records");
+  const qev_options o = options_of(start, restarts);
+  qev_result r;
+  int status;
+  {
+    py::gil_scoped_release unlocked;
+    status = qev_fit_opt(age.data(), value.data(), int(n), &o, &r);
+  }
+  if (status != QEV_OK) throw std::bad_alloc();
+  std::vector<int> row(static_cast<std::size_t>(n));
+  for (long i = 0; i < n; ++i) row[static_cast<std::size_t>(i)] = int(i) + 1;
+  int value_row = 0;
+  for (long i = 0; i < n && value_row == 0; ++i)
+    if (!(value.data()[i] >= 0.0 && value.data()[i] <= 1.0))
+      value_row = int(i) + 1;
+  return py::make_tuple(result_dict(r),
+                        messages(r, age.data(), value.data(), row.data(), true,
+                                 value_text, value_row, ""));
+}
+
+// Every group of a long table whose rows are group by group: group g is
+// the rows offsets[g] to offsets[g + 1] - 1, with the ages and kinds of
+// qev_age_label, values and missing flags; row[i] is the place of row i in
+// the caller's table, for messages.  Returns the result columns, the
+// messages of each group and its drop counts.
+py::tuple fit_groups(const ivec &age, const ivec &kind, const dvec &value,
+                     const bvec &missing, const lvec &offsets, const ivec &row,
+                     double radix, const std::string &radix_text,
+                     const py::object &start, int jobs) {
+  const long n = static_cast<long>(age.size());
+  const long n_groups = static_cast<long>(offsets.size()) - 1;
+  if (n_groups < 0 || kind.size() != n || value.size() != n ||
+      missing.size() != n || row.size() != n || offsets.data()[n_groups] != n ||
+      offsets.data()[0] != 0)
+    throw py::value_error("the rows and their groups do not match");
+  for (long g = 0; g < n_groups; ++g)
+    if (offsets.data()[g + 1] < offsets.data()[g])
+      throw py::value_error("the rows and their groups do not match");
+  const qev_options o = options_of(start, 0);
+  std::vector<qev_result> res(static_cast<std::size_t>(n_groups));
+  std::vector<qev_drops> drops(static_cast<std::size_t>(n_groups));
+  std::vector<long> group(static_cast<std::size_t>(n));
+  const std::int64_t *off = offsets.data();
+  for (long first = 0; first < n_groups; first += batch_groups) {
+    const long last =
+        first + batch_groups < n_groups ? first + batch_groups : n_groups;
+    const long r0 = off[first];
+    int status;
+    {
+      py::gil_scoped_release unlocked;
+      for (long g = first; g < last; ++g)
+        for (long i = off[g]; i < off[g + 1]; ++i)
+          group[static_cast<std::size_t>(i)] = g - first;
+      const qev_rows rows = {off[last] - r0,    group.data() + r0,
+                             age.data() + r0,   kind.data() + r0,
+                             value.data() + r0, missing.data() + r0};
+      status = qev_fit_groups_opt(&rows, last - first, radix, &o, jobs,
+                                  res.data() + first, drops.data() + first);
+    }
+    if (status != QEV_OK) throw std::bad_alloc();
+    if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+  }
+
+  // The columns of --tsv, and each group's messages from its kept records.
+  auto column = [n_groups](auto get) {
+    py::array_t<double> a(n_groups);
+    for (long g = 0; g < n_groups; ++g) a.mutable_data()[g] = get(g);
+    return a;
+  };
+  py::dict cols;
+  const auto &r = res;
+  cols["a"] = column([&](long g) { return r[g].a; });
+  cols["b"] = column([&](long g) { return r[g].b; });
+  cols["c"] = column([&](long g) { return r[g].c; });
+  cols["rmse"] = column([&](long g) { return r[g].rmse; });
+  cols["iterations"] = column([&](long g) { return double(r[g].iterations); });
+  cols["records"] = column([&](long g) { return double(r[g].records); });
+  cols["e0_fit"] = column([&](long g) { return r[g].e0_fit; });
+  cols["e0_table"] = column([&](long g) { return r[g].e0_table; });
+  cols["se_a"] = column([&](long g) { return r[g].se_a; });
+  cols["se_b"] = column([&](long g) { return r[g].se_b; });
+  cols["se_c"] = column([&](long g) { return r[g].se_c; });
+  cols["se_e0_fit"] = column([&](long g) { return r[g].se_e0_fit; });
+  py::list status, checks, notes;
+  py::array_t<std::int64_t> drop(
+      {static_cast<py::ssize_t>(n_groups), static_cast<py::ssize_t>(3)});
+  std::vector<int> ka, kr;
+  std::vector<double> kv;
+  for (long g = 0; g < n_groups; ++g) {
+    status.append(qev_status_name(r[g].status));
+    std::string words;
+    for (int k = 0; k < QEV_N_CHECKS; ++k)
+      if (r[g].checks & QEV_CHECK_BIT(k))
+        words += (words.empty() ? "" : ",") + std::string(qev_check_name(k));
+    checks.append(words);
+    ka.clear();
+    kr.clear();
+    kv.clear();
+    for (long i = off[g]; i < off[g + 1]; ++i)
+      if (qev_drop_reason(kind.data()[i], age.data()[i], missing.data()[i]) ==
+          QEV_KEEP) {
+        ka.push_back(age.data()[i]);
+        kv.push_back(radix > 0 ? value.data()[i] / radix : value.data()[i]);
+        kr.push_back(row.data()[i]);
+      }
+    notes.append(messages(r[g], ka.data(), kv.data(), kr.data(), false, "", 0,
+                          radix_text));
+    drop.mutable_at(g, 0) = drops[g].old_rows;
+    drop.mutable_at(g, 1) = drops[g].missing_rows;
+    drop.mutable_at(g, 2) = drops[g].first_missing_age;
+  }
+  cols["status"] = status;
+  cols["checks"] = checks;
+  return py::make_tuple(cols, notes, drop);
+}
+
+// The kinds and ages of age labels, as a long table reads them.
+py::tuple age_labels(const std::vector<std::string> &labels) {
+  py::array_t<int> kind(static_cast<py::ssize_t>(labels.size()));
+  py::array_t<int> age(static_cast<py::ssize_t>(labels.size()));
+  for (std::size_t i = 0; i < labels.size(); ++i) {
+    int x = 0;
+    kind.mutable_data()[i] =
+        qev_age_label(labels[i].data(), labels[i].size(), &x);
+    age.mutable_data()[i] = x;
+  }
+  return py::make_tuple(kind, age);
+}
+
+// The curve at whole ages is the fit's own (qev_curve); between them it is
+// the formula with the C library's functions; outside 0..105 it is NaN.
+py::array_t<double> curve(double a, double b, double c, const dvec &ages) {
+  const long n = static_cast<long>(ages.size());
+  py::array_t<double> out(n);
+  for (long i = 0; i < n; ++i) {
+    const double x = ages.data()[i];
+    double y = std::nan("");
+    if (x >= 0 && x <= QEV_TERMINAL_AGE && x == std::floor(x)) {
+      y = qev_curve(a, b, c, static_cast<int>(x));
+    } else if (x > 0 && x < QEV_TERMINAL_AGE) {
+      const double u = x / (QEV_TERMINAL_AGE - x);
+      const double t1 = a * std::pow(u, 3.0);
+      const double t2 = b * std::sqrt(std::exp(u) - 1.0);
+      const double t3 = c * (1.0 - std::exp(-2.0 * x));
+      y = 1.0 / (((t1 + t2) + t3) + 1.0);
+    }
+    out.mutable_data()[i] = y;
+  }
+  return out;
+}
+
+}  // namespace
+
+PYBIND11_MODULE(_core, m) {
+  m.doc() = "qev's C library, for the qev package";
+  m.def("fit", &fit);
+  m.def("fit_groups", &fit_groups);
+  m.def("age_labels", &age_labels);
+  m.def("curve", &curve);
+  m.def("e0", &qev_e0);
+  m.def("version", &qev_version);
+  m.attr("MAX_RECORDS") = QEV_MAX_RECORDS;
+  m.attr("AGE_BAD") = static_cast<int>(QEV_AGE_BAD);
+  m.attr("AGE_OPEN") = static_cast<int>(QEV_AGE_OPEN);
+}

@@ -1,0 +1,262 @@
+"""The qev package against the command line ($QEV, the built qev), bit for
+bit, and its refusals of bad input."""
+import io
+import os
+import signal
+import subprocess
+import threading
+import warnings
+
+import numpy as np
+import pandas as pd
+import pytest
+
+import qev
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+EXAMPLES = os.path.join(HERE, "..", "..", "examples")
+HMD = os.path.join(EXAMPLES, "hmd", "USA.fltper_1x1.txt")
+QEV = os.environ.get("QEV", "qev")
+NUMBERS = ["a", "b", "c", "rmse", "e0_fit", "e0_table", "se_a", "se_b",
+           "se_c", "se_e0_fit"]
+
+
+def run_qev(*args, **kw):
+    r = subprocess.run([QEV] + list(args), stdout=subprocess.PIPE,
+                       stderr=subprocess.PIPE, **kw)
+    assert r.returncode in (1, 2), r.stderr
+    return r
+
+
+def read_tsv(data):
+    return pd.read_csv(io.BytesIO(data), sep="\t",
+                       float_precision="round_trip", keep_default_na=False,
+                       na_values=["NaN", ""], dtype={"status": str,
+                                                     "checks": str})
+
+
+def bits(x):
+    return np.asarray(x, dtype=np.float64).view(np.int64)
+
+
+def same_rows(got, want):
+    """Every --tsv column of got is want's, numbers to the bit."""
+    assert len(got) == len(want) > 0
+    for col in NUMBERS:
+        assert (bits(got[col]) == bits(want[col])).all(), col
+    for col in ("iterations", "records"):
+        assert (got[col].astype("Float64").fillna(-1).to_numpy() ==
+                want[col].astype("Float64").fillna(-1).to_numpy()).all(), col
+    assert list(got["status"]) == list(want["status"])
+    assert list(got["checks"]) == list(want["checks"].fillna(""))
+
+
+@pytest.mark.parametrize("name", ["us-2011-male", "us-2011-female",
+                                  "us-1940-male", "finland-2013-female"])
+def test_fit_gives_the_command_lines_bits(name):
+    path = os.path.join(EXAMPLES, name + ".dat")
+    d = np.loadtxt(path)
+    with warnings.catch_warnings():
+        warnings.simplefilter("error", qev.DataWarning)
+        f = qev.fit(d[:, 0], d[:, 1])
+    want = read_tsv(run_qev("--tsv", path).stdout)
+    got = pd.DataFrame([{k: getattr(f, k) for k in qev.COLUMNS}])
+    got["checks"] = ",".join(f.checks)
+    same_rows(got, want)
+    assert (bits(f.params) == bits([f.a, f.b, f.c])).all()
+    assert f.cov.shape == (3, 3) and f.cov[0, 1] == f.cov_ab
+    assert (f.residuals == d[:, 1] - f.fitted).all()
+    assert len(f.fitted) == len(d) and "status='converged'" in repr(f)
+
+
+def test_fit_pins_the_example_and_its_curve():
+    d = np.loadtxt(os.path.join(EXAMPLES, "us-2011-male.dat"))
+    f = qev.fit(d[:, 0].astype(int).tolist(), list(d[:, 1]),
+                start=(0.03, 0.05, 0.01))
+    assert f.a.hex() == "0x1.14ae0930d5574p-6"
+    assert f.iterations == 229 and f.records == 101
+    y = f.predict([[0, 50.5], [105, 106]])
+    assert y.shape == (2, 2) and y[0, 0] == 1.0 and 0 < y[0, 1] < 1
+    assert y[1, 0] == 0.0 and np.isnan(y[1, 1])
+    assert np.isnan(f.predict(-1)).all()
+
+
+def long_csv(tmp_path):
+    """A long table of the shipped HMD years, with what long tables have:
+    ages above 104, an open age group, missing values, a refused group."""
+    d = qev.read_hmd(HMD)
+    d = d[d["Year"] < 1940][["Year", "Age", "lx"]].copy()
+    d["sex"] = "f"
+    d.loc[d.index[5], "lx"] = np.nan
+    d.loc[(d["Year"] == 1935) & (d["Age"] == "100"), "Age"] = "99+"
+    extra = pd.DataFrame({"Year": [1999, 1999], "Age": ["0", "0"],
+                          "lx": [100000, 99000], "sex": ["m", "m"]})
+    d = pd.concat([d, extra], ignore_index=True)
+    path = tmp_path / "long.csv"
+    d.to_csv(path, index=False)
+    return d, str(path)
+
+
+def test_fit_table_gives_the_command_lines_rows(tmp_path):
+    d, path = long_csv(tmp_path)
+    r = run_qev("--tsv", "--age=Age", "--value=lx", "--by=Year,sex",
+                "--radix=100000", path)
+    want = read_tsv(r.stdout)
+    with pytest.warns(qev.DataWarning) as w:
+        got = qev.fit_table(d, "Age", "lx", by=["Year", "sex"], radix=100000)
+    same_rows(got, want)
+    assert list(got["Year"]) == list(want["Year"])
+    assert got["Year"].dtype == d["Year"].dtype
+    text = "\n".join(str(x.message) for x in w)
+    assert "dropped 42 rows of ages above 104 in 7 groups" in text
+    assert "Year=1933, sex=f: left out 1 row with no value, from age 5" in text
+    assert "age 0 again" in text and list(got["status"])[-1] == "refused"
+
+
+def test_fitted_table_gives_the_command_lines_rows(tmp_path):
+    d, path = long_csv(tmp_path)
+    want = read_tsv(run_qev("--fitted", "--age=Age", "--value=lx",
+                            "--by=Year,sex", "--radix=100000", path).stdout)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", qev.DataWarning)
+        got = qev.fitted_table(d, "Age", "lx", by=["Year", "sex"],
+                               radix=100000)
+    assert len(got) == len(want) > 0
+    for col in ("observed", "fitted", "residual"):
+        assert (bits(got[col]) == bits(want[col])).all(), col
+    assert (got["age"].to_numpy() == want["age"].to_numpy()).all()
+
+
+def test_read_hmd_gives_the_rows_of_qev_hmd():
+    hmd = os.path.join(os.path.dirname(QEV), "qev-hmd")
+    if not os.path.exists(hmd):
+        hmd = os.path.join(HERE, "..", "..", "scripts", "qev-hmd")
+    want = read_tsv(subprocess.run([hmd, HMD], stdout=subprocess.PIPE,
+                                   env=dict(os.environ, QEV=QEV)).stdout)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", qev.DataWarning)
+        got = qev.fit_table(qev.read_hmd(HMD), age="Age", value="lx",
+                            by="Year", radix=100000, jobs=2)
+    same_rows(got, want)
+    assert list(got["Year"]) == list(want["year"])
+
+
+nan = float("nan")
+one = pd.DataFrame({"k": ["a"] * 3, "age": [0, 1, 2], "v": [1, .9, .8]})
+BAD = [
+    (lambda: qev.fit([0, 1], [1]), ValueError, "age has 2 records and value 1"),
+    (lambda: qev.fit(range(201), [0.5] * 201), ValueError, "201 records"),
+    (lambda: qev.fit([0, nan], [1, 1]), ValueError, "record 1: age nan"),
+    (lambda: qev.fit([0, 1.5], [1, 1]), ValueError, "record 1: age 1.5"),
+    (lambda: qev.fit([0, float("inf")], [1, 1]), ValueError, "age inf"),
+    (lambda: qev.fit([0, 1], [1, "x"]), ValueError, "record 1: value 'x'"),
+    (lambda: qev.fit(["x"], [1]), ValueError, "record 0: age 'x'"),
+    (lambda: qev.fit(None, None), ValueError, "needs ages and values"),
+    (lambda: qev.fit([0], [1], start=(1, 2)), ValueError, "three numbers"),
+    (lambda: qev.fit_table(None, "age", "v"), ValueError, "DataFrame"),
+    (lambda: qev.fit_table(one, "age", "w"), ValueError, "no column 'w'"),
+    (lambda: qev.fit_table(one, "age", "v", by="rmse"), ValueError,
+     "no column 'rmse'"),
+    (lambda: qev.fit_table(one.assign(a=1), "age", "v", by="a"), ValueError,
+     "name of a result column"),
+    (lambda: qev.fit_table(one.assign(v=["1", "x", "2"]), "age", "v"),
+     ValueError, "row 0: value '1' is not a number"),
+    (lambda: qev.fit_table(one.assign(age=[0, nan, 2]), "age", "v"),
+     ValueError, "row 1: age nan"),
+    (lambda: qev.fit_table(one.assign(age=["0", "1-x", "2"]), "age", "v"),
+     ValueError, "row 1: age '1-x' is not an age"),
+    (lambda: qev.fit_table(one.assign(age=[0, None, 2]), "age", "v"),
+     ValueError, "row 1: age nan"),
+    (lambda: qev.fit_table(one, "age", "v", radix=0), ValueError, "radix"),
+    (lambda: qev.fit_table(one, "age", "v", jobs=-1), ValueError, "jobs"),
+    (lambda: qev.fit([0, 20], [1, 0.5]), qev.DataWarning,
+     "2 records, fewer than 4"),
+    (lambda: qev.fit([0, 20, 40, 60], [0.5, 0.4, 0.3, 0.2]), qev.DataWarning,
+     "record 0: the value at age 0 is 0.5, not 1"),
+    (lambda: qev.fit_table(one.iloc[:0], "age", "v"), qev.DataWarning,
+     "no rows"),
+    (lambda: qev.fit_table(one.assign(v=[1, None, .8]), "k", "v"),
+     ValueError, "row 0: age 'a' is not an age"),
+    (lambda: qev.fit_table(one.assign(v=[1, None, .8]).astype({"v": object}),
+                           "age", "v", by="k"), qev.DataWarning,
+     "k=a: left out 1 row with no value, from age 1"),
+    (lambda: qev.fit_table(one.assign(k=["a", None, "a"]), "age", "v",
+                           by="k"), qev.DataWarning,
+     "k=None: 1 record, fewer than 4"),
+    (lambda: qev.fit_table(one, "age", "v", radix=10), qev.DataWarning,
+     "with radix=10: is that the table's radix?"),
+]
+
+
+@pytest.mark.parametrize("call,kind,text", BAD)
+def test_bad_input_is_refused_or_warned_of(call, kind, text):
+    if issubclass(kind, Warning):
+        with pytest.warns(kind) as w:
+            call()
+        assert any(text in str(x.message) for x in w), [str(x.message)
+                                                        for x in w]
+    else:
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", qev.DataWarning)
+            with pytest.raises(kind, match=None) as e:
+                call()
+        assert text in str(e.value)
+
+
+def many_groups(n):
+    d = np.loadtxt(os.path.join(EXAMPLES, "us-2011-male.dat"))
+    return pd.DataFrame({"k": np.repeat(np.arange(n), len(d)),
+                         "age": np.tile(d[:, 0].astype(int), n),
+                         "v": np.tile(d[:, 1], n)})
+
+
+def test_an_interrupt_stops_a_long_fit_table():
+    df = many_groups(40000)
+    timer = threading.Timer(0.3, os.kill, (os.getpid(), signal.SIGINT))
+    timer.start()
+    with pytest.raises(KeyboardInterrupt):
+        qev.fit_table(df, "age", "v", by="k", jobs=1)
+    timer.join()
+
+
+def test_threads_fit_alike():
+    df = many_groups(300)
+    out = [None, None]
+
+    def work(k):
+        out[k] = qev.fit_table(df, "age", "v", by="k", jobs=1)
+
+    threads = [threading.Thread(target=work, args=(k,)) for k in range(2)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    same_rows(out[0], out[1])
+    same_rows(out[0], qev.fit_table(df, "age", "v", by="k", jobs=2))
+
+
+def test_dask_cluster_fits_as_one_process_does():
+    if os.environ.get("QEV_CI"):
+        import distributed  # CI installs it: never skipped there
+    else:
+        distributed = pytest.importorskip(
+            "distributed", reason="python3-distributed is not installed")
+    import dask.dataframe as dd
+
+    import qev.dask
+
+    df = many_groups(60)
+    df["v"] *= 1 - 1e-4 * (df["k"] % 7)  # groups that differ
+    df = df.sample(frac=1, random_state=1).sort_index(kind="stable")
+    ddf = dd.from_pandas(df.sample(frac=1, random_state=2), npartitions=4)
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1,
+                                  processes=True, dashboard_address=None) as c:
+        with distributed.Client(c):
+            got = qev.dask.fit_table(ddf, "age", "v", by="k").compute()
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", qev.DataWarning)  # l(0) is not 1
+        want = qev.fit_table(ddf.compute(), "age", "v", by="k")
+    got = got.sort_values("k").reset_index(drop=True)
+    want = want.sort_values("k").reset_index(drop=True)
+    assert set(got["k"]) == set(want["k"]) and len(got) == 60
+    same_rows(got, want)
