@@ -14,7 +14,7 @@ library = ["life", "simplex", "area", "checks", "fit", "pool", "quality",
            "tables"]
 sources = ([os.path.join("src", "core.cpp")] +
            [os.path.join(root, "fit", m + ".cpp") for m in library] +
-           [os.path.join(root, "cli", "messages.cpp")])
+           [os.path.join(root, "cli", "words.cpp")])
 
 setup(ext_modules=[Pybind11Extension(
     "qev._core",

@@ -66,6 +66,9 @@ int load_data(const char *name, context *ctx, read_report *rep,
 // nullptr.
 void say(const char *name, int line, const char *what,
          std::string *out = nullptr);
+// The same, always appended to *out (words.cpp, which writes to no stream).
+void add_message(const char *name, int line, const char *what,
+                 std::string *out);
 
 // Quotes text[0..len) for a message: at most 32 bytes, then "..." (also
 // when cut), with quotes, backslashes and bytes that are not printable

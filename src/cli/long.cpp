@@ -47,7 +47,7 @@ constexpr std::size_t max_row = 1 << 20;  // bytes; a longer row is refused
 // With --sorted, groups fitted before their rows are written: enough to
 // keep every thread busy, few enough to bound the memory.
 constexpr int groups_per_job = 64;
-constexpr int max_window = 4096;
+constexpr int max_window = 1024;
 
 // A record as a long table keeps it, packed: millions of them may be held
 // until the end of the file.

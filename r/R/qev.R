@@ -1,0 +1,375 @@
+# qev for R: the fits of the qev command line, in process and to the bit.
+
+.numbers <- c("a", "b", "c", "rmse", "iterations", "records", "e0_fit",
+              "e0_table", "se_a", "se_b", "se_c", "se_e0_fit", "cov_ab",
+              "cov_ac", "cov_bc")
+.tsv <- c("a", "b", "c", "rmse", "iterations", "status", "records", "e0_fit",
+          "e0_table", "se_a", "se_b", "se_c", "se_e0_fit", "checks")
+
+# A data check as a warning of class qev_data_warning.
+.data_warning <- function(message, call = sys.call(-1)) {
+  warning(structure(class = c("qev_data_warning", "warning", "condition"),
+                    list(message = message, call = call)))
+}
+
+# The command line's messages without its "qev: FILE: " prefix and its
+# "warning: ", with a record's place (1-based, as the command line's line
+# numbers) as a record or row number.
+.worded <- function(text, where = "", unit = "record") {
+  if (!nzchar(text)) return(character(0))
+  lines <- strsplit(text, "\n", fixed = TRUE)[[1]]
+  lines <- sub("^qev: : ", "", lines)
+  lines <- gsub("\\bline ([0-9]+)", paste0(unit, " \\1"), lines, perl = TRUE)
+  paste0(where, sub("warning: ", "", lines, fixed = TRUE))
+}
+
+.start <- function(start) {
+  if (is.null(start)) return(NULL)
+  if (!is.numeric(start) || length(start) != 3 || anyNA(start))
+    stop("start takes three numbers a, b, c", call. = FALSE)
+  as.double(start)
+}
+
+# Ages as whole numbers, refused by record: NA, fractions, infinities.
+.whole_ages <- function(age, unit = "record") {
+  if (is.factor(age)) age <- as.character(age)
+  if (is.character(age)) {
+    x <- suppressWarnings(as.numeric(age))
+    bad <- which(is.na(x))
+    if (length(bad))
+      stop(sprintf("%s %d: age \"%s\" is not a whole number", unit, bad[1],
+                   age[bad[1]]), call. = FALSE)
+    age <- x
+  }
+  if (!is.numeric(age) && !is.logical(age))
+    stop("ages must be whole numbers", call. = FALSE)
+  bad <- which(is.na(age) | !is.finite(age) | age != round(age) |
+                 abs(age) > .Machine$integer.max)
+  if (length(bad))
+    stop(sprintf("%s %d: age %s is not a whole number", unit, bad[1],
+                 format(age[bad[1]])), call. = FALSE)
+  as.integer(age)
+}
+
+qev_fit <- function(age, value, start = NULL) {
+  if (is.null(age) || is.null(value))
+    stop("qev_fit needs ages and values", call. = FALSE)
+  if (length(age) != length(value))
+    stop(sprintf("age has %d records and value %d", length(age),
+                 length(value)), call. = FALSE)
+  if (length(age) > 200)
+    stop(sprintf("%d records: a table holds at most 200", length(age)),
+         call. = FALSE)
+  a <- .whole_ages(age)
+  if (!is.numeric(value) || is.factor(value))
+    stop("values must be numbers, not ", class(value)[1], call. = FALSE)
+  v <- as.double(value)
+  if (anyNA(v))
+    stop(sprintf("record %d: value NA is not a number", which(is.na(v))[1]),
+         call. = FALSE)
+  first <- which(!(v >= 0 & v <= 1))
+  shown <- if (length(first)) sprintf("%.17g", v[first[1]]) else ""
+  r <- .Call(qev_r_fit, a, v, .start(start), shown)
+  for (m in .worded(r[[4]])) .data_warning(m, sys.call())
+  fit <- as.list(stats::setNames(r[[1]], .numbers))
+  fit$iterations <- as.integer(fit$iterations)
+  fit$records <- as.integer(fit$records)
+  fit$status <- r[[2]]
+  fit$checks <- r[[3]]
+  fit <- fit[c(.tsv, "cov_ab", "cov_ac", "cov_bc")]
+  fit$age <- a
+  fit$value <- v
+  structure(fit, class = "qev_fit")
+}
+
+print.qev_fit <- function(x, ...) {
+  cat(sprintf("qev fit of %d records: %s after %d iterations\n", x$records,
+              x$status, x$iterations))
+  cat(sprintf("  a = %.6g, b = %.6g, c = %.6g, RMSE = %.4g\n", x$a, x$b, x$c,
+              x$rmse))
+  cat(sprintf("  e0 of the curve %.4g, of the table %.4g\n", x$e0_fit,
+              x$e0_table))
+  if (nzchar(x$checks)) cat("  data checks:", x$checks, "\n")
+  invisible(x)
+}
+
+summary.qev_fit <- function(object, ...) {
+  se <- c(object$se_a, object$se_b, object$se_c)
+  est <- coef(object)
+  structure(list(coefficients = cbind(Estimate = est, `Std. Error` = se),
+                 rmse = object$rmse, iterations = object$iterations,
+                 status = object$status, records = object$records,
+                 e0_fit = object$e0_fit, se_e0_fit = object$se_e0_fit,
+                 e0_table = object$e0_table, checks = object$checks),
+            class = "summary.qev_fit")
+}
+
+print.summary.qev_fit <- function(x, ...) {
+  cat("qev fit of", x$records, "records:", x$status, "after",
+      x$iterations, "iterations\n\n")
+  print(x$coefficients)
+  cat(sprintf("\nRMSE %.6g\n", x$rmse))
+  cat(sprintf("Life expectancy at birth: of the curve %.6g (standard error %.3g), of the table %.6g\n",
+              x$e0_fit, x$se_e0_fit, x$e0_table))
+  if (nzchar(x$checks)) cat("Data checks:", x$checks, "\n")
+  invisible(x)
+}
+
+coef.qev_fit <- function(object, ...) c(a = object$a, b = object$b,
+                                        c = object$c)
+
+fitted.qev_fit <- function(object, ...) .curve(object, object$age)
+
+residuals.qev_fit <- function(object, ...) object$value - fitted(object)
+
+nobs.qev_fit <- function(object, ...) object$records
+
+vcov.qev_fit <- function(object, ...) {
+  m <- diag(c(object$se_a, object$se_b, object$se_c)^2)
+  m[1, 2] <- m[2, 1] <- object$cov_ab
+  m[1, 3] <- m[3, 1] <- object$cov_ac
+  m[2, 3] <- m[3, 2] <- object$cov_bc
+  dimnames(m) <- list(c("a", "b", "c"), c("a", "b", "c"))
+  m
+}
+
+confint.qev_fit <- function(object, parm, level = 0.95, ...) {
+  est <- coef(object)
+  se <- sqrt(diag(vcov(object)))
+  z <- qnorm(1 - (1 - level) / 2)
+  ci <- cbind(est - z * se, est + z * se)
+  pct <- paste(format(100 * c((1 - level) / 2, 1 - (1 - level) / 2),
+                      trim = TRUE), "%")
+  dimnames(ci) <- list(names(est), pct)
+  if (!missing(parm)) ci <- ci[parm, , drop = FALSE]
+  ci
+}
+
+.curve <- function(fit, ages) {
+  .Call(qev_r_curve, c(fit$a, fit$b, fit$c), as.double(ages))
+}
+
+predict.qev_fit <- function(object, newdata, ...) {
+  if (missing(newdata)) return(fitted(object))
+  if (is.data.frame(newdata)) {
+    col <- intersect(c("age", "Age", "x"), names(newdata))
+    if (!length(col))
+      stop("newdata has no column age, Age or x", call. = FALSE)
+    newdata <- newdata[[col[1]]]
+  }
+  if (!is.numeric(newdata)) stop("ages must be numbers", call. = FALSE)
+  .curve(object, newdata)
+}
+
+plot.qev_fit <- function(x, ...) {
+  old <- par(no.readonly = TRUE)
+  on.exit(par(old))
+  layout(matrix(1:2), heights = c(2, 1))
+  par(mar = c(2, 4.5, 2, 1))
+  ages <- seq(0, 104.9, by = 0.1)
+  plot(x$age, x$value, pch = 20, xlab = "", ylab = "share still alive",
+       xlim = c(0, 105), main = sprintf("qev fit: RMSE %.3g, e0 %.1f",
+                                         x$rmse, x$e0_fit), ...)
+  lines(ages, .curve(x, ages), col = "red")
+  legend("bottomleft", c("observed", "fitted curve"), pch = c(20, NA),
+         lty = c(NA, 1), col = c("black", "red"), bty = "n")
+  par(mar = c(4, 4.5, 0.5, 1))
+  plot(x$age, residuals(x), pch = 20, xlab = "age", ylab = "residual",
+       xlim = c(0, 105))
+  abline(h = 0, col = "grey")
+  invisible(x)
+}
+
+as.data.frame.qev_fit <- function(x, row.names = NULL, optional = FALSE, ...) {
+  data.frame(x[.tsv], row.names = row.names, stringsAsFactors = FALSE)
+}
+
+# Ages of a long table as the library reads its labels: N, N-M, N+.
+.age_labels <- function(col) {
+  if (is.numeric(col)) {
+    x <- .whole_ages(col, "row")
+    return(list(age = x, kind = integer(length(x))))
+  }
+  if (is.factor(col)) col <- as.character(col)
+  if (!is.character(col)) stop("ages must be numbers or text", call. = FALSE)
+  u <- unique(col)
+  k <- .Call(qev_r_age_labels, enc2utf8(trimws(u, whitespace = " ")))
+  bad <- which(k[, 1] < 0)
+  if (length(bad)) {
+    row <- match(u[bad[1]], col)
+    stop(sprintf("row %d: age \"%s\" is not an age (a whole number, N-M or N+)",
+                 row, u[bad[1]]), call. = FALSE)
+  }
+  at <- match(col, u)
+  list(age = k[at, 2], kind = k[at, 1])
+}
+
+.fit_groups <- function(data, age, value, by, radix, start, jobs) {
+  if (is.null(data) || !is.data.frame(data))
+    stop("qev_fit_table takes a data frame", call. = FALSE)
+  for (name in c(age, value, by))
+    if (!name %in% names(data))
+      stop(sprintf("no column \"%s\" in the data frame", name), call. = FALSE)
+  if (any(by %in% .tsv))
+    stop(sprintf("a by column may not have the name of a result column: %s",
+                 by[by %in% .tsv][1]), call. = FALSE)
+  if (!is.null(radix) && (!is.numeric(radix) || length(radix) != 1 ||
+                          !is.finite(radix) || radix <= 0))
+    stop("radix must be a positive number", call. = FALSE)
+  if (!is.numeric(jobs) || length(jobs) != 1 || is.na(jobs) || jobs < 0)
+    stop("jobs is a number of threads, 0 for every core", call. = FALSE)
+  n <- nrow(data)
+  if (n == 0) .data_warning("the data frame has no rows", sys.call(-1))
+  v <- data[[value]]
+  if (is.factor(v) || is.character(v) || !(is.numeric(v) || is.logical(v)))
+    stop(sprintf("the value column \"%s\" is %s, not numbers", value,
+                 class(v)[1]), call. = FALSE)
+  ages <- .age_labels(data[[age]])
+  code <- if (length(by)) {
+    keys <- lapply(data[by], function(k) {
+      k <- as.character(k)
+      ifelse(is.na(k), "\001NA", k)
+    })
+    key <- do.call(paste, c(keys, sep = "\002"))
+    match(key, unique(key))
+  } else rep.int(1L, n)
+  order <- order(code, method = "radix")
+  ng <- if (n) max(code) else 0L
+  offsets <- c(0, cumsum(tabulate(code, ng)))
+  first <- order[offsets[-length(offsets)] + 1]
+  r <- .Call(qev_r_fit_groups, ages$age[order], ages$kind[order],
+             as.double(v)[order], is.na(v)[order], as.double(offsets),
+             as.integer(order), if (is.null(radix)) 0 else as.double(radix),
+             if (is.null(radix)) NULL else format(radix, digits = 15),
+             .start(start), as.integer(jobs))
+  keys <- data[first, by, drop = FALSE]
+  rownames(keys) <- NULL
+  label <- if (length(by)) {
+    paste0(do.call(paste, c(Map(function(b, k) paste0(b, "=", k), by, keys),
+                            sep = ", ")), ": ")
+  } else rep("", ng)
+  for (g in seq_len(ng)) {
+    text <- gsub("--radix=", "radix=", r[[4]][g], fixed = TRUE)
+    for (m in .worded(text, label[g], "row")) .data_warning(m, sys.call(-1))
+  }
+  drops <- r[[5]]
+  report <- character(0)
+  for (g in which(drops[, 2] > 0))
+    report <- c(report, sprintf("%sleft out %d row%s with no value, from age %d",
+                                label[g], drops[g, 2],
+                                if (drops[g, 2] > 1) "s" else "", drops[g, 3]))
+  parts <- character(0)
+  for (k in 1:2) {
+    rows <- sum(drops[, k])
+    groups <- sum(drops[, k] > 0)
+    if (rows > 0)
+      parts <- c(parts, sprintf("%d row%s %s in %d group%s", rows,
+                                if (rows > 1) "s" else "",
+                                c("of ages above 104", "with no value (NA)")[k],
+                                groups, if (groups > 1) "s" else ""))
+  }
+  if (length(parts))
+    report <- c(report, paste("dropped", paste(parts, collapse = ", ")))
+  if (length(report))
+    .data_warning(paste(report, collapse = "\n"), sys.call(-1))
+  list(keys = keys, numbers = r[[1]], status = r[[2]], checks = r[[3]],
+       order = order, offsets = offsets, age = ages$age[order],
+       kind = ages$kind[order], value = as.double(v)[order],
+       missing = is.na(v)[order], radix = radix)
+}
+
+qev_fit_table <- function(data, age, value, by = NULL, radix = NULL,
+                          start = NULL, jobs = 0) {
+  f <- .fit_groups(data, age, value, by, radix, start, jobs)
+  out <- f$keys
+  nums <- f$numbers
+  colnames(nums) <- .numbers
+  for (name in .tsv) {
+    out[[name]] <- switch(name,
+      status = f$status,
+      checks = f$checks,
+      iterations = as.integer(nums[, "iterations"]),
+      records = as.integer(nums[, "records"]),
+      nums[, name])
+  }
+  out
+}
+
+qev_fitted_table <- function(data, age, value, by = NULL, radix = NULL,
+                             start = NULL, jobs = 0) {
+  f <- suppressWarnings(.fit_groups(data, age, value, by, radix, start, jobs))
+  nums <- f$numbers
+  parts <- list()
+  for (g in seq_along(f$status)) {
+    if (f$status[g] == "refused") next
+    i <- (f$offsets[g] + 1):f$offsets[g + 1]
+    keep <- i[f$age[i] <= 104 & !f$missing[i]]
+    obs <- if (is.null(f$radix)) f$value[keep] else f$value[keep] / f$radix
+    fit <- .Call(qev_r_curve, nums[g, 1:3], as.double(f$age[keep]))
+    key <- f$keys[rep(g, length(keep)), , drop = FALSE]
+    parts[[length(parts) + 1]] <- cbind(key, data.frame(
+      age = f$age[keep], observed = obs, fitted = fit, residual = obs - fit))
+  }
+  out <- do.call(rbind, parts)
+  rownames(out) <- NULL
+  out
+}
+
+# Whitespace-separated fields of lines, as a character matrix.
+.fields <- function(lines, width, path, first_line) {
+  f <- strsplit(trimws(lines), "[ \t]+")
+  n <- lengths(f)
+  bad <- which(n != width)
+  if (length(bad))
+    stop(sprintf("%s: line %d: %d fields, where the header has %d", path,
+                 first_line + bad[1] - 1, n[bad[1]], width), call. = FALSE)
+  matrix(unlist(f), ncol = width, byrow = TRUE)
+}
+
+read_hmd <- function(path) {
+  lines <- readLines(path, warn = FALSE, encoding = "UTF-8")
+  head <- grep("^[ \t]*Year[ \t]+Age([ \t]|$)", lines)
+  if (!length(head))
+    stop(sprintf("%s: not an HMD life table (no line starts with Year and Age)",
+                 path), call. = FALSE)
+  names <- strsplit(trimws(lines[head[1]]), "[ \t]+")[[1]]
+  rows <- lines[(head[1] + 1):length(lines)]
+  keep <- nzchar(trimws(rows))
+  m <- .fields(rows[keep], length(names), path, head[1] + 1)
+  out <- as.data.frame(m, stringsAsFactors = FALSE)
+  names(out) <- names
+  for (k in setdiff(names, c("Year", "Age"))) {
+    x <- .Call(qev_r_strtod, out[[k]])
+    bad <- which(is.na(x) & !is.nan(x) & out[[k]] != ".")
+    if (length(bad))
+      stop(sprintf("%s: %s \"%s\" is not a number", path, k, out[[k]][bad[1]]),
+           call. = FALSE)
+    out[[k]] <- x
+  }
+  if (all(grepl("^[0-9]+$", out$Year))) out$Year <- as.integer(out$Year)
+  out
+}
+
+qev_read_table <- function(path) {
+  lines <- readLines(path, warn = FALSE)
+  f <- strsplit(trimws(lines), "[ \t\r\v\f]+")
+  line <- rep(seq_along(f), lengths(f))
+  f <- unlist(f)
+  line <- line[nzchar(f)]
+  f <- f[nzchar(f)]
+  if (length(f) %% 2)
+    stop(sprintf("%s: line %d: age %s has no value", path, line[length(f)],
+                 f[length(f)]), call. = FALSE)
+  a <- f[c(TRUE, FALSE)]
+  v <- f[c(FALSE, TRUE)]
+  bad <- which(!grepl("^[+-]?[0-9]+$", a))
+  if (length(bad))
+    stop(sprintf("%s: line %d: \"%s\" is not a whole-number age", path,
+                 line[2 * bad[1] - 1], a[bad[1]]), call. = FALSE)
+  y <- .Call(qev_r_strtod, v)
+  bad <- which(is.na(y) & !is.nan(y))
+  if (length(bad))
+    stop(sprintf("%s: line %d: value \"%s\" is not a number", path,
+                 line[2 * bad[1]], v[bad[1]]), call. = FALSE)
+  data.frame(age = as.integer(a), value = y)
+}

@@ -1,0 +1,3 @@
+library(testthat)
+library(qev)
+test_check("qev")

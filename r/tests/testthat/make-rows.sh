@@ -1,0 +1,12 @@
+#!/bin/sh
+# Writes again the command line's rows that the tests compare with, from
+# the tables in inst/extdata, with the qev built in build/release (or $QEV):
+#   sh r/tests/testthat/make-rows.sh
+set -eu
+here=$(cd "$(dirname "$0")" && pwd)
+root=$(cd "$here/../../.." && pwd)
+qev=${QEV:-$root/build/release/qev}
+ext=$root/r/inst/extdata
+cd "$ext"
+"$qev" --tsv us-2011-male.dat us-2011-female.dat >"$here/examples.tsv" || [ $? -eq 1 ]
+QEV=$qev "$root/scripts/qev-hmd" USA.fltper_1x1.txt >"$here/hmd.tsv"
