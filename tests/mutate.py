@@ -211,7 +211,7 @@ def main():
                 result = "stillborn"
                 stillborn += 1
             elif run(["ctest", "--test-dir", build, "-j", j, "--timeout", "20",
-                      "--stop-on-failure", "-E", "InstallsForCAndCMake|Python[.]"],
+                      "--stop-on-failure", "-E", "InstallsForCAndCMake|Python[.]|R[.]"],
                      work, 900) != 0:
                 result = "killed"
                 killed += 1
