@@ -26,8 +26,8 @@ using lvec =
 using bvec =
     py::array_t<std::uint8_t, py::array::c_style | py::array::forcecast>;
 
-// Groups fitted between two looks for an interrupt: a few milliseconds.
-constexpr long batch_groups = 256;
+// Groups fitted between two looks for an interrupt: tens of milliseconds.
+constexpr long batch_groups = 1024;
 
 qev_options options_of(const py::object &start, int restarts) {
   qev_options o;

@@ -204,6 +204,18 @@ as.data.frame.qev_fit <- function(x, row.names = NULL, optional = FALSE, ...) {
   list(age = k[at, 2], kind = k[at, 1])
 }
 
+# Each value numbered by the order of its first appearance, NA too.  Rows
+# of a group are mostly together, so only the first row of each run of
+# equal values is looked up.
+.codes <- function(x) {
+  n <- length(x)
+  if (n == 0) return(integer(0))
+  same <- x[-1L] == x[-n]
+  head <- c(TRUE, is.na(same) | !same)
+  runs <- x[head]
+  match(runs, unique(runs))[cumsum(head)]
+}
+
 .fit_groups <- function(data, age, value, by, radix, start, jobs) {
   if (is.null(data) || !is.data.frame(data))
     stop("qev_fit_table takes a data frame", call. = FALSE)
@@ -225,14 +237,16 @@ as.data.frame.qev_fit <- function(x, row.names = NULL, optional = FALSE, ...) {
     stop(sprintf("the value column \"%s\" is %s, not numbers", value,
                  class(v)[1]), call. = FALSE)
   ages <- .age_labels(data[[age]])
-  code <- if (length(by)) {
-    keys <- lapply(data[by], function(k) {
-      k <- as.character(k)
-      ifelse(is.na(k), "\001NA", k)
-    })
-    key <- do.call(paste, c(keys, sep = "\002"))
-    match(key, unique(key))
-  } else rep.int(1L, n)
+  # Groups numbered in the order of their first rows: each key column's
+  # values numbered so, then the combinations of those numbers.  NA is a
+  # key value like any other, as match() takes it.
+  code <- rep.int(1, n)
+  for (b in by) {
+    k <- data[[b]]
+    if (is.factor(k)) k <- as.character(k)
+    u <- .codes(k)
+    code <- .codes(code * (max(u, 0L) + 1) + u)
+  }
   order <- order(code, method = "radix")
   ng <- if (n) max(code) else 0L
   offsets <- c(0, cumsum(tabulate(code, ng)))
@@ -244,19 +258,20 @@ as.data.frame.qev_fit <- function(x, row.names = NULL, optional = FALSE, ...) {
              .start(start), as.integer(jobs))
   keys <- data[first, by, drop = FALSE]
   rownames(keys) <- NULL
-  label <- if (length(by)) {
-    paste0(do.call(paste, c(Map(function(b, k) paste0(b, "=", k), by, keys),
-                            sep = ", ")), ": ")
-  } else rep("", ng)
-  for (g in seq_len(ng)) {
+  label <- function(g) {
+    if (!length(by)) return("")
+    paste0(paste0(by, "=", vapply(keys[g, , drop = FALSE], format, ""),
+                  collapse = ", "), ": ")
+  }
+  for (g in which(nzchar(r[[4]]))) {
     text <- gsub("--radix=", "radix=", r[[4]][g], fixed = TRUE)
-    for (m in .worded(text, label[g], "row")) .data_warning(m, sys.call(-1))
+    for (m in .worded(text, label(g), "row")) .data_warning(m, sys.call(-1))
   }
   drops <- r[[5]]
   report <- character(0)
   for (g in which(drops[, 2] > 0))
     report <- c(report, sprintf("%sleft out %d row%s with no value, from age %d",
-                                label[g], drops[g, 2],
+                                label(g), drops[g, 2],
                                 if (drops[g, 2] > 1) "s" else "", drops[g, 3]))
   parts <- character(0)
   for (k in 1:2) {

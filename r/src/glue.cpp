@@ -16,8 +16,8 @@
 
 namespace {
 
-// Groups fitted between two looks for an interrupt: a few milliseconds.
-constexpr long batch_groups = 256;
+// Groups fitted between two looks for an interrupt: tens of milliseconds.
+constexpr long batch_groups = 1024;
 
 qev_options options_of(SEXP start) {
   qev_options o;
@@ -28,21 +28,29 @@ qev_options options_of(SEXP start) {
 }
 
 const char *const number_names[] = {
-    "a",    "b",    "c",         "rmse",   "iterations", "records",
-    "e0_fit", "e0_table", "se_a", "se_b", "se_c", "se_e0_fit",
-    "cov_ab", "cov_ac", "cov_bc"};
+    "a",       "b",         "c",        "rmse",   "iterations",
+    "records", "e0_fit",    "e0_table", "se_a",   "se_b",
+    "se_c",    "se_e0_fit", "cov_ab",   "cov_ac", "cov_bc"};
 constexpr int n_numbers = sizeof number_names / sizeof number_names[0];
 
 void numbers_of(const qev_result &r, double *x) {
   const bool refused = r.status == QEV_REFUSED;
-  const double v[n_numbers] = {r.a,        r.b,        r.c,
-                               r.rmse,     double(r.iterations),
-                               double(r.records),      r.e0_fit,
-                               r.e0_table, r.se_a,     r.se_b,
-                               r.se_c,     r.se_e0_fit, r.cov_ab,
-                               r.cov_ac,   r.cov_bc};
-  for (int k = 0; k < n_numbers; ++k)
-    x[k] = refused && k != 5 ? NA_REAL : v[k];
+  const double v[n_numbers] = {r.a,
+                               r.b,
+                               r.c,
+                               r.rmse,
+                               double(r.iterations),
+                               double(r.records),
+                               r.e0_fit,
+                               r.e0_table,
+                               r.se_a,
+                               r.se_b,
+                               r.se_c,
+                               r.se_e0_fit,
+                               r.cov_ab,
+                               r.cov_ac,
+                               r.cov_bc};
+  for (int k = 0; k < n_numbers; ++k) x[k] = refused && k != 5 ? NA_REAL : v[k];
   if (refused) x[5] = NA_REAL;
 }
 
@@ -99,9 +107,9 @@ SEXP qev_r_fit(SEXP age, SEXP value, SEXP start, SEXP value_text) {
   SET_VECTOR_ELT(out, 0, nums);
   SET_VECTOR_ELT(out, 1, Rf_mkString(qev_status_name(r.status)));
   SET_VECTOR_ELT(out, 2, Rf_ScalarString(checks_of(r)));
-  SEXP text = PROTECT(messages_of(r, INTEGER(age), REAL(value), row, true,
-                                  CHAR(STRING_ELT(value_text, 0)), value_row,
-                                  nullptr));
+  SEXP text =
+      PROTECT(messages_of(r, INTEGER(age), REAL(value), row, true,
+                          CHAR(STRING_ELT(value_text, 0)), value_row, nullptr));
   SET_VECTOR_ELT(out, 3, Rf_ScalarString(text));
   UNPROTECT(3);
   return out;
@@ -136,8 +144,8 @@ SEXP qev_r_fit_groups(SEXP age, SEXP kind, SEXP value, SEXP missing,
         first + batch_groups < n_groups ? first + batch_groups : n_groups;
     const long r0 = static_cast<long>(off[first]);
     for (long g = first; g < last; ++g)
-      for (long i = static_cast<long>(off[g]); i < static_cast<long>(off[g + 1]);
-           ++i)
+      for (long i = static_cast<long>(off[g]);
+           i < static_cast<long>(off[g + 1]); ++i)
         group[i] = g - first;
     const qev_rows rows = {static_cast<long>(off[last]) - r0,
                            group + r0,
@@ -152,8 +160,8 @@ SEXP qev_r_fit_groups(SEXP age, SEXP kind, SEXP value, SEXP missing,
   }
 
   SEXP out = PROTECT(Rf_allocVector(VECSXP, 5));
-  SEXP nums = PROTECT(Rf_allocMatrix(REALSXP, static_cast<int>(n_groups),
-                                     n_numbers));
+  SEXP nums =
+      PROTECT(Rf_allocMatrix(REALSXP, static_cast<int>(n_groups), n_numbers));
   SEXP status = PROTECT(Rf_allocVector(STRSXP, n_groups));
   SEXP checks = PROTECT(Rf_allocVector(STRSXP, n_groups));
   SEXP notes = PROTECT(Rf_allocVector(STRSXP, n_groups));
@@ -180,8 +188,7 @@ SEXP qev_r_fit_groups(SEXP age, SEXP kind, SEXP value, SEXP missing,
         kr[kept] = INTEGER(row)[i];
         ++kept;
       }
-    SET_STRING_ELT(notes, g,
-                   messages_of(res[g], ka, kv, kr, false, "", 0, rt));
+    SET_STRING_ELT(notes, g, messages_of(res[g], ka, kv, kr, false, "", 0, rt));
     REAL(drop)[g] = static_cast<double>(drops[g].old_rows);
     REAL(drop)[g + n_groups] = static_cast<double>(drops[g].missing_rows);
     REAL(drop)[g + 2 * n_groups] = drops[g].first_missing_age;
@@ -202,10 +209,9 @@ SEXP qev_r_age_labels(SEXP labels) {
   for (R_xlen_t i = 0; i < n; ++i) {
     SEXP s = STRING_ELT(labels, i);
     int x = 0;
-    const int kind =
-        s == NA_STRING
-            ? QEV_AGE_BAD
-            : qev_age_label(CHAR(s), std::strlen(CHAR(s)), &x);
+    const int kind = s == NA_STRING
+                         ? QEV_AGE_BAD
+                         : qev_age_label(CHAR(s), std::strlen(CHAR(s)), &x);
     INTEGER(out)[i] = kind;
     INTEGER(out)[i + n] = x;
   }
