@@ -26,6 +26,10 @@ COLUMNS = ["a", "b", "c", "rmse", "iterations", "status", "records",
            "checks"]
 
 
+# Groups whose data checks are worded as warnings; the rest are counted.
+MAX_WARNED = 20
+
+
 class DataWarning(UserWarning):
     """A data check that the records fail, or rows a long table left out."""
 
@@ -288,10 +292,16 @@ def _fit_groups(df, age, value, by, radix, start, jobs):
     cols, notes, drops = _core.fit_groups(ages, kinds, v, missing, offsets,
                                           rows, r, r_text, _start(start),
                                           int(jobs))
-    for g, text in enumerate(notes):
-        if text:
-            _warn_all(_worded(text.replace("--radix=", "radix="),
-                              _label(keys, by, g), "row"))
+    # The first groups' checks in words; the others' only counted, since a
+    # million warnings help no one.
+    warned = [g for g, text in enumerate(notes) if text]
+    for g in warned[:MAX_WARNED]:
+        _warn_all(_worded(notes[g].replace("--radix=", "radix="),
+                          _label(keys, by, g), "row"))
+    if len(warned) > MAX_WARNED:
+        warnings.warn("and %d more groups with data checks: the checks "
+                      "column names them" % (len(warned) - MAX_WARNED),
+                      DataWarning, stacklevel=3)
     report = _drop_report(drops, keys, by)
     if report:
         warnings.warn(report, DataWarning, stacklevel=3)

@@ -185,6 +185,9 @@ BAD = [
      "k=None: 1 record, fewer than 4"),
     (lambda: qev.fit_table(one, "age", "v", radix=10), qev.DataWarning,
      "with radix=10: is that the table's radix?"),
+    (lambda: qev.fit_table(pd.DataFrame({"k": np.arange(25), "age": 0,
+                                         "v": 0.5}), "age", "v", by="k"),
+     qev.DataWarning, "and 5 more groups with data checks"),
 ]
 
 

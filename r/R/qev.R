@@ -3,6 +3,7 @@
 .numbers <- c("a", "b", "c", "rmse", "iterations", "records", "e0_fit",
               "e0_table", "se_a", "se_b", "se_c", "se_e0_fit", "cov_ab",
               "cov_ac", "cov_bc")
+.max_warned <- 20  # groups whose data checks are worded as warnings
 .tsv <- c("a", "b", "c", "rmse", "iterations", "status", "records", "e0_fit",
           "e0_table", "se_a", "se_b", "se_c", "se_e0_fit", "checks")
 
@@ -263,10 +264,17 @@ as.data.frame.qev_fit <- function(x, row.names = NULL, optional = FALSE, ...) {
     paste0(paste0(by, "=", vapply(keys[g, , drop = FALSE], format, ""),
                   collapse = ", "), ": ")
   }
-  for (g in which(nzchar(r[[4]]))) {
+  # The first groups' checks in words; the others' only counted, since a
+  # million warnings help no one.
+  warned <- which(nzchar(r[[4]]))
+  for (g in utils::head(warned, .max_warned)) {
     text <- gsub("--radix=", "radix=", r[[4]][g], fixed = TRUE)
     for (m in .worded(text, label(g), "row")) .data_warning(m, sys.call(-1))
   }
+  if (length(warned) > .max_warned)
+    .data_warning(sprintf(paste("and %d more groups with data checks: the",
+                                "checks column names them"),
+                          length(warned) - .max_warned), sys.call(-1))
   drops <- r[[5]]
   report <- character(0)
   for (g in which(drops[, 2] > 0))

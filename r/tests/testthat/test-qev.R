@@ -113,7 +113,10 @@ bad <- list(
                            by = "k")), "warning",
        "k=NA: 1 record, fewer than 4"),
   list(quote(qev_fit_table(one, "age", "v", radix = 10)), "warning",
-       "with radix=10: is that the table's radix?")
+       "with radix=10: is that the table's radix?"),
+  list(quote(qev_fit_table(data.frame(k = 1:25, age = 0, v = 0.5), "age", "v",
+                           by = "k")), "warning",
+       "and 5 more groups with data checks")
 )
 
 test_that("bad input is an error or a warning that says why", {
