@@ -228,6 +228,39 @@ const cli_case cli_cases[] = {
      "of the Human Mortality Database? qev-hmd FILE fits each of its "
      "years)\n",
      2},
+    // Overlong forms, surrogates and code points past U+10FFFF are not
+    // UTF-8; the last code point of each length is.
+    {"UTF-8 of three bytes, overlong forms and surrogates",
+     "\xe2\x82\xac\xe0\x80\x80\xed\xa0\x80\xc2\xa0 0.5\n",
+     {"{file}"},
+     "",
+     "qev: {file}: line 1: "
+     "\"\xe2\x82\xac\\xe0\\x80\\x80\\xed\\xa0\\x80\xc2\xa0\" "
+     "is not a whole-number age\n",
+     2},
+    {"UTF-8 of four bytes, and past U+10FFFF",
+     "\xf0\x9f\x98\x80\xf0\x80\x80\x80\xf4\x90\x80\x80\xf4\x8f\xbf\xbf 0.5\n",
+     {"{file}"},
+     "",
+     "qev: {file}: line 1: "
+     "\"\xf0\x9f\x98\x80\\xf0\\x80\\x80\\x80\\xf4\\x90\\x80"
+     "\\x80\xf4\x8f\xbf\xbf\" is not a whole-number age\n",
+     2},
+    {"the last code point of each length, and a sequence cut short",
+     "\xdf\xbf\xed\x9f\xbf\xef\xbf\xbd\xf3\xbf\xbf\xbf\xe2\x82 0.5\n",
+     {"{file}"},
+     "",
+     "qev: {file}: line 1: \"\xdf\xbf\xed\x9f\xbf\xef\xbf\xbd\xf3\xbf\xbf\xbf"
+     "\\xe2\\x82\" is not a whole-number age\n",
+     2},
+    {"a long field is cut before a character, not inside it",
+     std::string(31, 'a') + "\xc3\xa9 0.5\n",
+     {"{file}"},
+     "",
+     "qev: {file}: line 1: \"" + std::string(31, 'a') +
+         "...\" is not a whole-number age (a header line? qev --tsv "
+         "--age=COL --value=COL reads a table with one)\n",
+     2},
     {"bytes that are not UTF-8 are escaped, UTF-8 is not",
      "\xc3\xb4\xff\xc2\x85 0.5\n",
      {"{file}"},
