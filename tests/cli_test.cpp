@@ -219,6 +219,18 @@ const cli_case cli_cases[] = {
     // Data only at age 0 with life 0.5: every vertex scores the same, the
     // search stops at once and the report shows the start values.
     {"defaults", "0\t0.5\n", {"{file}"}, defaults_fit, half_record, 1},
+    {"a word after the first record gets no hint",
+     "0 1\nage 0.5\n",
+     {"{file}"},
+     "",
+     "qev: {file}: line 2: \"age\" is not a whole-number age\n",
+     2},
+    {"a first field that does not start with a letter gets no hint",
+     "5a 1\n",
+     {"{file}"},
+     "",
+     "qev: {file}: line 1: \"5a\" is not a whole-number age\n",
+     2},
     {"the HMD's title line: a hint of qev-hmd",
      "The United States of America, Life tables (period 1x1), Females\t"
      "Last modified: 15 Mar 2023\n\n  Year  Age  lx\n",
@@ -532,6 +544,18 @@ const std::string six_row =
     "0.013312922514130689\t0.34991142187137991\t\n";
 const std::string refused_row = "\t\t\t\t\t\trefused\t\t\t\t\t\t\t\t\n";
 const std::string try_help = "Try 'qev --help' for more information.\n";
+
+// The row and warning of a long table's group of one record, age 0 and
+// value 1: the search stops at once.
+const std::string one_row =
+    "\t0.029999999999999999\t0.050000000000000003\t0.01\t0\t0\t"
+    "too-few-records\t1\t73.937962919633051\tNaN\tNaN\tNaN\tNaN\tNaN\t"
+    "few-records\n";
+std::string one_long(const std::string &where) {
+  return "qev: " + where +
+         ": warning: 1 record, fewer than 4: the curve's three parameters fit "
+         "so few records without meaning anything\n";
+}
 
 // An option refused before anything is read.
 cli_case refusal(const char *name, std::vector<std::string> args,
@@ -955,6 +979,70 @@ const cli_case mode_cases[] = {
      "N+)\n",
      2,
      "data.tsv"},
+    {"--sorted: a group again names all its keys",
+     "k\tj\tage\tv\na\tx\t0\t1\nb\ty\t0\t1\na\tx\t5\t0.9\n",
+     {"--tsv", "--sorted", "--age=age", "--value=v", "--by=k,j", "data.tsv"},
+     "file\tk\tj\t" + tsv_header.substr(5) + "data.tsv\ta\tx" + one_row +
+         "data.tsv\tb\ty" + one_row,
+     "qev: data.tsv: line 4: k=a, j=x again, after other groups: with "
+     "--sorted, each group's rows must be together\n" +
+         one_long("data.tsv: k=a, j=x") + one_long("data.tsv: k=b, j=y"),
+     2,
+     "data.tsv"},
+    {"an empty long table",
+     "",
+     {"--tsv", "--age=age", "--value=v", "data.csv"},
+     "file\t" + tsv_header.substr(5),
+     "qev: data.csv: no header line holds all the columns named (\"age\", "
+     "\"v\"): no line holds \"age\", \"v\"; the file is empty\n",
+     2,
+     "data.csv"},
+    // A quote opens a quoted field only at a field's start, and not at all
+    // before the header; in TSV a quote inside a field is text.
+    {"quotes before the header and inside a TSV field",
+     "\"title\nk\tage\tv\n5'2\"\t0\t1\n",
+     {"--tsv", "--age=age", "--value=v", "--by=k", "data.tsv"},
+     "file\tk\t" + tsv_header.substr(5) + "data.tsv\t\"5'2\"\"\"" + one_row,
+     one_long("data.tsv: k=5'2\\\""),
+     1,
+     "data.tsv"},
+    {"a quoted field with a line end after a separator",
+     "age,k,v\n0,\"North\nSea\",1\n",
+     {"--tsv", "--age=age", "--value=v", "--by=k", "data.csv"},
+     "file\tk\t" + tsv_header.substr(5) + "data.csv\t\"North\nSea\"" + one_row,
+     one_long("data.csv: k=North\\x0aSea"),
+     1,
+     "data.csv"},
+    {"a comma that is not a decimal comma gets no hint",
+     "k,age,v\na,0,\"1,5x\"\n",
+     {"--tsv", "--age=age", "--value=v", "--by=k", "data.csv"},
+     "file\tk\t" + tsv_header.substr(5),
+     "qev: data.csv: line 2: value \"1,5x\" is not a number\n",
+     2,
+     "data.csv"},
+    {"a line of spaces in the HMD layout is blank",
+     "Year Age lx\n2000 0 1\n   \n2000 1 0.9\n",
+     {"--tsv", "--age=Age", "--value=lx", "--by=Year", "data.txt"},
+     "file\tYear\t" + tsv_header.substr(5) +
+         "data.txt\t2000\t9.0889085034440438\t0.69966499889993417\t"
+         "0.048955368600720056\t3.1401849173675503e-16\t140\ttoo-few-records\t"
+         "2\t27.764276608783696\tNaN\tNaN\tNaN\tNaN\tNaN\tfew-records\n",
+     "qev: data.txt: Year=2000: warning: 2 records, fewer than 4: the curve's "
+     "three parameters fit so few records without meaning anything\n",
+     1,
+     "data.txt"},
+    refusal("--sep with no character",
+            {"--tsv", "--age=age", "--value=v", "--sep=", "data.csv"},
+            "--sep takes one character: --sep="),
+    refusal("--sep of a quote",
+            {"--tsv", "--age=age", "--value=v", "--sep=\"", "data.csv"},
+            "--sep takes one character: --sep=\""),
+    {"--restarts=0 is no restart",
+     six,
+     {"--tsv", "--restarts=0", "data.dat"},
+     tsv_header + "data.dat" + six_row,
+     "",
+     1},
     // Data files on threads: the rows and messages of one thread, in order.
     {"--tsv --jobs=1024 over data files, a refused one among them",
      six,
