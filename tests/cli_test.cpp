@@ -265,6 +265,31 @@ const cli_case cli_cases[] = {
      "qev: {file}: line 1: \"\xdf\xbf\xed\x9f\xbf\xef\xbf\xbd\xf3\xbf\xbf\xbf"
      "\\xe2\\x82\" is not a whole-number age\n",
      2},
+    {"the first code point of each length, and bad continuation bytes",
+     "\xe0\xa0\x80\xf0\x90\x80\x80\xc3\x80\xc3\xc0\xe2\x82"
+     "A 0.5\n",
+     {"{file}"},
+     "",
+     "qev: {file}: line 1: "
+     "\"\xe0\xa0\x80\xf0\x90\x80\x80\xc3\x80\\xc3\\xc0\\xe2"
+     "\\x82A\" is not a whole-number age\n",
+     2},
+    {"lone continuation bytes and a lead byte past F4",
+     "\x80\x80\x80\x80\xf5\x80\x80\x80 0.5\n",
+     {"{file}"},
+     "",
+     "qev: {file}: line 1: \"\\x80\\x80\\x80\\x80\\xf5\\x80\\x80\\x80\" is not "
+     "a "
+     "whole-number age\n",
+     2},
+    {"a byte escaped at the end of what is shown",
+     std::string(31, 'a') + "\xff" + "b 0.5\n",
+     {"{file}"},
+     "",
+     "qev: {file}: line 1: \"" + std::string(31, 'a') +
+         "\\xff...\" is not a whole-number age (a header line? qev --tsv "
+         "--age=COL --value=COL reads a table with one)\n",
+     2},
     {"a long field is cut before a character, not inside it",
      std::string(31, 'a') + "\xc3\xa9 0.5\n",
      {"{file}"},
@@ -551,6 +576,12 @@ const std::string one_row =
     "\t0.029999999999999999\t0.050000000000000003\t0.01\t0\t0\t"
     "too-few-records\t1\t73.937962919633051\tNaN\tNaN\tNaN\tNaN\tNaN\t"
     "few-records\n";
+// n rows of group a, ages 0 to 99 over and over.
+std::string many_rows(int n) {
+  std::string r;
+  for (int i = 0; i < n; ++i) r += "a\t" + std::to_string(i % 100) + "\t0.5\n";
+  return r;
+}
 std::string one_long(const std::string &where) {
   return "qev: " + where +
          ": warning: 1 record, fewer than 4: the curve's three parameters fit "
@@ -987,6 +1018,13 @@ const cli_case mode_cases[] = {
      "qev: data.tsv: line 4: k=a, j=x again, after other groups: with "
      "--sorted, each group's rows must be together\n" +
          one_long("data.tsv: k=a, j=x") + one_long("data.tsv: k=b, j=y"),
+     2,
+     "data.tsv"},
+    {"a long table's group of more than 200 records is refused",
+     "k\tage\tv\n" + many_rows(201),
+     {"--tsv", "--age=age", "--value=v", "--by=k", "data.tsv"},
+     "file\tk\t" + tsv_header.substr(5) + "data.tsv\ta" + refused_row,
+     "qev: data.tsv: k=a: more than 200 records\n",
      2,
      "data.tsv"},
     {"an empty long table",
