@@ -117,6 +117,10 @@ struct options {
   bool sorted;     // --sorted: each group's rows are together
 };
 
+// The texts of a comma-separated option, in order: --by's columns, --na's
+// texts (nullptr: none).
+std::vector<std::string> list_of(const char *text);
+
 // Options with nothing given: the plain command line from the default start.
 options default_options();
 

@@ -321,19 +321,6 @@ void send(pool *p, group *g) {
 // ---------------------------------------------------------------------------
 // One file.
 
-// Texts separated by commas, in order: the --by columns, the --na texts.
-std::vector<std::string> list_of(const char *text) {
-  std::vector<std::string> names;
-  for (const char *b = text; b != nullptr && *b != '\0';) {
-    const char *comma = std::strchr(b, ',');
-    const std::size_t len =
-        comma ? static_cast<std::size_t>(comma - b) : std::strlen(b);
-    names.emplace_back(b, len);
-    b += len + (comma != nullptr);
-  }
-  return names;
-}
-
 struct columns {
   std::vector<std::string> names;  // age, value, then the --by columns
   std::vector<int> index;          // their places in a row
@@ -342,6 +329,15 @@ struct columns {
   layout lay;
   bool row_names = false;  // rows have a first field more: R's row names
 };
+
+// The columns opt names, not yet found: age, value, then the --by ones.
+columns columns_of(const options &opt) {
+  columns cols;
+  cols.names = {opt.age_col, opt.value_col};
+  for (std::string &b : list_of(opt.by)) cols.names.push_back(std::move(b));
+  cols.index.assign(cols.names.size(), -1);
+  return cols;
+}
 
 // The separator a header line shows: a tab, else a comma, else a
 // semicolon, else runs of spaces (0).
@@ -480,21 +476,24 @@ group *group_of(group_reader &gr, const std::vector<std::string_view> &fields,
     gr.key += '\t';
     append_field(&gr.key, f.data(), f.size());
   }
+  // The keys for messages: "Year=1990, Sex=F".
+  auto label = [&] {
+    std::string l;
+    for (std::size_t k = 0; k < nby; ++k)
+      l += (k > 0 ? ", " : "") + shown(cols.names[k + 2]) + "=" +
+           shown(by_field(k));
+    return l;
+  };
   if (gr.current != nullptr && !gr.current->sent) send(gr.p, gr.current);
   group *slot = nullptr;
   if (gr.opt->sorted) {
     if (gr.current != nullptr) gr.done.insert(gr.current->key);
-    if (gr.done.count(gr.key) > 0) {
-      std::string label;
-      for (std::size_t k = 0; k < nby; ++k)
-        label += (k > 0 ? ", " : "") + shown(cols.names[k + 2]) + "=" +
-                 shown(by_field(k));
+    if (gr.done.count(gr.key) > 0)
       return refuse_row(gr, line,
-                        label +
+                        label() +
                             " again, after other groups: with --sorted, "
                             "each group's rows must be together"),
              nullptr;
-    }
     if (!gr.flush()) return nullptr;
   } else {
     slot = gr.index[gr.key];
@@ -506,10 +505,7 @@ group *group_of(group_reader &gr, const std::vector<std::string_view> &fields,
     slot->recs.reserve(128);  // a single-year table, in one allocation
     slot->key = gr.key;
     slot->setup = gr.setup;
-    for (std::size_t k = 0; k < nby; ++k) {
-      slot->label += k > 0 ? ", " : "";
-      slot->label += shown(cols.names[k + 2]) + "=" + shown(by_field(k));
-    }
+    slot->label = label();
   }
   gr.current = slot;
   gr.last_raw = gr.raw;
@@ -733,10 +729,7 @@ bool fit_long_file(const char *file, const options &opt, pool *p) {
     return !std::ferror(stdout);
   };
 
-  columns cols;
-  cols.names = {opt.age_col, opt.value_col};
-  for (std::string &b : list_of(opt.by)) cols.names.push_back(std::move(b));
-  cols.index.assign(cols.names.size(), -1);
+  columns cols = columns_of(opt);
   if (!find_header(s, name, opt, &cols)) {
     fr.refused = true;
   } else {
@@ -781,10 +774,7 @@ bool read_long_table(std::FILE *fp, const options &opt,
   source s{fp, {}};
   file_result fr;
   const file_setup setup{"input", opt.start, 0, nullptr};
-  columns cols;
-  cols.names = {opt.age_col, opt.value_col};
-  for (std::string &b : list_of(opt.by)) cols.names.push_back(std::move(b));
-  cols.index.assign(cols.names.size(), -1);
+  columns cols = columns_of(opt);
   options unsorted = opt;
   unsorted.sorted = false;
   if (find_header(s, "input", opt, &cols)) {

@@ -29,6 +29,18 @@ void set_start(int argc, char **argv, vertex *start) {
   }
 }
 
+std::vector<std::string> list_of(const char *text) {
+  std::vector<std::string> items;
+  for (const char *b = text; b != nullptr && *b != '\0';) {
+    const char *comma = std::strchr(b, ',');
+    const std::size_t len =
+        comma ? static_cast<std::size_t>(comma - b) : std::strlen(b);
+    items.emplace_back(b, len);
+    b += len + (comma != nullptr);
+  }
+  return items;
+}
+
 options default_options() {
   options opt{};
   opt.mode = mode_plain;
@@ -97,13 +109,8 @@ std::string result_column(const options &opt) {
   const std::string out =
       std::string("\tfile\t") +
       (opt.mode == mode_fitted ? fitted_columns : tsv_columns) + "\t";
-  for (const char *b = opt.by; b != nullptr && *b != '\0';) {
-    const char *comma = std::strchr(b, ',');
-    const std::string name(
-        b, comma ? static_cast<std::size_t>(comma - b) : std::strlen(b));
+  for (const std::string &name : list_of(opt.by))
     if (out.find("\t" + name + "\t") != std::string::npos) return name;
-    b += name.size() + (comma != nullptr);
-  }
   return "";
 }
 
