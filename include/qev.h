@@ -219,6 +219,11 @@ QEV_API int qev_fit_groups_opt(const struct qev_rows *rows, long n_groups,
  * the value of a record of that age. */
 QEV_API double qev_curve(double a, double b, double c, int age);
 
+/* The curve at any age: qev_curve's value at the whole ages 0 to 105, the
+ * formula with the C library's pow, exp and sqrt between them, and NaN
+ * outside 0 to 105.  For drawing and predicting. */
+QEV_API double qev_curve_at(double a, double b, double c, double age);
+
 /* Life expectancy at birth of the curve at a, b and c: e0_fit. */
 QEV_API double qev_e0(double a, double b, double c);
 

@@ -659,6 +659,17 @@ TEST(Api, CurveIsWhatTheFitCompares) {
     }
   }
   EXPECT_EQ(compared, 4 * 114);
+  // At any age: qev_curve's bits at whole ages, between its neighbours
+  // halfway, NaN outside 0..105.
+  const vertex &v = vs[0];
+  for (int x = 0; x <= QEV_TERMINAL_AGE; ++x)
+    EXPECT_EQ(bits(qev_curve_at(v.a, v.b, v.c, x)),
+              bits(qev_curve(v.a, v.b, v.c, x)));
+  const double mid = qev_curve_at(v.a, v.b, v.c, 50.5);
+  EXPECT_LT(mid, qev_curve(v.a, v.b, v.c, 50));
+  EXPECT_GT(mid, qev_curve(v.a, v.b, v.c, 51));
+  for (double x : {-1.0, -0.5, 105.5, 106.0, std::nan("")})
+    EXPECT_TRUE(std::isnan(qev_curve_at(v.a, v.b, v.c, x))) << x;
 }
 
 // The version of the error measure a context gets is the one the rule names

@@ -7,7 +7,6 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
-#include <cmath>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -175,27 +174,16 @@ py::tuple fit_groups(const ivec &age, const ivec &kind, const dvec &value,
   py::list status, checks, notes;
   py::array_t<std::int64_t> drop(
       {static_cast<py::ssize_t>(n_groups), static_cast<py::ssize_t>(3)});
-  std::vector<int> ka, kr;
-  std::vector<double> kv;
   for (long g = 0; g < n_groups; ++g) {
     status.append(qev_status_name(r[g].status));
-    std::string words;
-    for (int k = 0; k < QEV_N_CHECKS; ++k)
-      if (r[g].checks & QEV_CHECK_BIT(k))
-        words += (words.empty() ? "" : ",") + std::string(qev_check_name(k));
-    checks.append(words);
-    ka.clear();
-    kr.clear();
-    kv.clear();
-    for (long i = off[g]; i < off[g + 1]; ++i)
-      if (qev_drop_reason(kind.data()[i], age.data()[i], missing.data()[i]) ==
-          QEV_KEEP) {
-        ka.push_back(age.data()[i]);
-        kv.push_back(radix > 0 ? value.data()[i] / radix : value.data()[i]);
-        kr.push_back(row.data()[i]);
-      }
-    notes.append(messages(r[g], ka.data(), kv.data(), kr.data(), false, "", 0,
-                          radix_text));
+    checks.append(check_words(r[g]));
+    const long i = off[g];
+    const qev_rows rows = {off[g + 1] - i,   nullptr,
+                           age.data() + i,   kind.data() + i,
+                           value.data() + i, missing.data() + i};
+    notes.append(
+        group_messages(r[g], rows, row.data() + i, radix,
+                       radix_text.empty() ? nullptr : radix_text.c_str()));
     drop.mutable_at(g, 0) = drops[g].old_rows;
     drop.mutable_at(g, 1) = drops[g].missing_rows;
     drop.mutable_at(g, 2) = drops[g].first_missing_age;
@@ -218,25 +206,12 @@ py::tuple age_labels(const std::vector<std::string> &labels) {
   return py::make_tuple(kind, age);
 }
 
-// The curve at whole ages is the fit's own (qev_curve); between them it is
-// the formula with the C library's functions; outside 0..105 it is NaN.
+// The curve at any ages (qev_curve_at): NaN outside 0..105.
 py::array_t<double> curve(double a, double b, double c, const dvec &ages) {
   const long n = static_cast<long>(ages.size());
   py::array_t<double> out(n);
-  for (long i = 0; i < n; ++i) {
-    const double x = ages.data()[i];
-    double y = std::nan("");
-    if (x >= 0 && x <= QEV_TERMINAL_AGE && x == std::floor(x)) {
-      y = qev_curve(a, b, c, static_cast<int>(x));
-    } else if (x > 0 && x < QEV_TERMINAL_AGE) {
-      const double u = x / (QEV_TERMINAL_AGE - x);
-      const double t1 = a * std::pow(u, 3.0);
-      const double t2 = b * std::sqrt(std::exp(u) - 1.0);
-      const double t3 = c * (1.0 - std::exp(-2.0 * x));
-      y = 1.0 / (((t1 + t2) + t3) + 1.0);
-    }
-    out.mutable_data()[i] = y;
-  }
+  for (long i = 0; i < n; ++i)
+    out.mutable_data()[i] = qev_curve_at(a, b, c, ages.data()[i]);
   return out;
 }
 

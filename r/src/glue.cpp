@@ -6,7 +6,6 @@
 #include <R_ext/Rdynload.h>
 #include <Rinternals.h>
 
-#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -56,13 +55,18 @@ void numbers_of(const qev_result &r, double *x) {
 
 // The checks' words joined by commas, as --tsv has them.
 SEXP checks_of(const qev_result &r) {
-  char words[256] = "";
-  for (int k = 0; k < QEV_N_CHECKS; ++k)
-    if (r.checks & QEV_CHECK_BIT(k)) {
-      if (words[0] != '\0') std::strcat(words, ",");
-      std::strcat(words, qev_check_name(k));
-    }
-  return Rf_mkCharCE(words, CE_UTF8);
+  SEXP out;
+  {
+    const std::string words = check_words(r);
+    out = Rf_mkCharCE(words.c_str(), CE_UTF8);
+  }
+  return out;
+}
+
+// R's copy of text.  Only R running out of memory for it can jump past
+// the caller's string, which then leaks.
+SEXP text_of(const std::string &text) {
+  return Rf_mkCharLenCE(text.data(), static_cast<int>(text.size()), CE_UTF8);
 }
 
 // The data checks' messages, as the command line words them; `row` is
@@ -166,10 +170,6 @@ SEXP qev_r_fit_groups(SEXP age, SEXP kind, SEXP value, SEXP missing,
   SEXP checks = PROTECT(Rf_allocVector(STRSXP, n_groups));
   SEXP notes = PROTECT(Rf_allocVector(STRSXP, n_groups));
   SEXP drop = PROTECT(Rf_allocMatrix(REALSXP, static_cast<int>(n_groups), 3));
-  int *ka = reinterpret_cast<int *>(R_alloc(QEV_MAX_RECORDS + 2, sizeof(int)));
-  int *kr = reinterpret_cast<int *>(R_alloc(QEV_MAX_RECORDS + 2, sizeof(int)));
-  double *kv =
-      reinterpret_cast<double *>(R_alloc(QEV_MAX_RECORDS + 2, sizeof(double)));
   const char *rt =
       Rf_isNull(radix_text) ? nullptr : CHAR(STRING_ELT(radix_text, 0));
   double x[n_numbers];
@@ -178,17 +178,16 @@ SEXP qev_r_fit_groups(SEXP age, SEXP kind, SEXP value, SEXP missing,
     for (int k = 0; k < n_numbers; ++k) REAL(nums)[g + k * n_groups] = x[k];
     SET_STRING_ELT(status, g, Rf_mkChar(qev_status_name(res[g].status)));
     SET_STRING_ELT(checks, g, checks_of(res[g]));
-    int kept = 0;
-    for (long i = static_cast<long>(off[g]);
-         i < static_cast<long>(off[g + 1]) && kept <= QEV_MAX_RECORDS; ++i)
-      if (qev_drop_reason(INTEGER(kind)[i], INTEGER(age)[i], miss[i]) ==
-          QEV_KEEP) {
-        ka[kept] = INTEGER(age)[i];
-        kv[kept] = rad > 0 ? REAL(value)[i] / rad : REAL(value)[i];
-        kr[kept] = INTEGER(row)[i];
-        ++kept;
-      }
-    SET_STRING_ELT(notes, g, messages_of(res[g], ka, kv, kr, false, "", 0, rt));
+    const long i = static_cast<long>(off[g]);
+    const qev_rows rows = {static_cast<long>(off[g + 1]) - i,
+                           nullptr,
+                           INTEGER(age) + i,
+                           INTEGER(kind) + i,
+                           REAL(value) + i,
+                           miss + i};
+    SET_STRING_ELT(
+        notes, g,
+        text_of(group_messages(res[g], rows, INTEGER(row) + i, rad, rt)));
     REAL(drop)[g] = static_cast<double>(drops[g].old_rows);
     REAL(drop)[g + n_groups] = static_cast<double>(drops[g].missing_rows);
     REAL(drop)[g + 2 * n_groups] = drops[g].first_missing_age;
@@ -219,26 +218,13 @@ SEXP qev_r_age_labels(SEXP labels) {
   return out;
 }
 
-// The curve at whole ages is the fit's own; between them the formula with
-// the C library's functions; NaN outside 0..105.
+// The curve at any ages (qev_curve_at): NaN outside 0..105.
 SEXP qev_r_curve(SEXP abc, SEXP ages) {
   const double a = REAL(abc)[0], b = REAL(abc)[1], c = REAL(abc)[2];
   const R_xlen_t n = Rf_xlength(ages);
   SEXP out = PROTECT(Rf_allocVector(REALSXP, n));
-  for (R_xlen_t i = 0; i < n; ++i) {
-    const double x = REAL(ages)[i];
-    double y = R_NaN;
-    if (x >= 0 && x <= QEV_TERMINAL_AGE && x == std::floor(x)) {
-      y = qev_curve(a, b, c, static_cast<int>(x));
-    } else if (x > 0 && x < QEV_TERMINAL_AGE) {
-      const double u = x / (QEV_TERMINAL_AGE - x);
-      const double t1 = a * std::pow(u, 3.0);
-      const double t2 = b * std::sqrt(std::exp(u) - 1.0);
-      const double t3 = c * (1.0 - std::exp(-2.0 * x));
-      y = 1.0 / (((t1 + t2) + t3) + 1.0);
-    }
-    REAL(out)[i] = y;
-  }
+  for (R_xlen_t i = 0; i < n; ++i)
+    REAL(out)[i] = qev_curve_at(a, b, c, REAL(ages)[i]);
   UNPROTECT(1);
   return out;
 }

@@ -94,6 +94,17 @@ struct check_source {
 void warn_checks(const char *name, const qev_result &r, const check_source &src,
                  std::string *out);
 
+// The words of r's checks joined by commas, as the checks column has them.
+std::string check_words(const qev_result &r);
+
+// The checks' warnings of one group of a long table, as warn_checks words
+// them under the name "": its records are the rows the library's grouped
+// fit keeps (qev_drop_reason, group ignored), values divided by radix when
+// it is above 0; row[i] is the place of row i, given as its line.
+std::string group_messages(const qev_result &r, const qev_rows &rows,
+                           const int *row, double radix,
+                           const char *radix_text);
+
 // What a command line whose first argument starts with "--" asks for.
 enum run_mode { mode_plain, mode_tsv, mode_fitted, mode_help, mode_version };
 

@@ -116,13 +116,7 @@ namespace {
 
 void add_checks(std::string *row, const qev_result &r) {
   *row += '\t';
-  bool first = true;
-  for (int k = 0; k < QEV_N_CHECKS; ++k) {
-    if ((r.checks & QEV_CHECK_BIT(k)) == 0) continue;
-    if (!first) *row += ',';
-    *row += qev_check_name(k);
-    first = false;
-  }
+  *row += check_words(r);
 }
 
 }  // namespace

@@ -178,3 +178,36 @@ void warn_checks(const char *name, const qev_result &r, const check_source &src,
     add_message(name, 0, what, out);
   }
 }
+
+std::string check_words(const qev_result &r) {
+  std::string words;
+  for (int k = 0; k < QEV_N_CHECKS; ++k) {
+    if ((r.checks & QEV_CHECK_BIT(k)) == 0) continue;
+    if (!words.empty()) words += ',';
+    words += qev_check_name(k);
+  }
+  return words;
+}
+
+std::string group_messages(const qev_result &r, const qev_rows &rows,
+                           const int *row, double radix,
+                           const char *radix_text) {
+  // Records past max_data + 1 are never named: such a group is refused.
+  std::vector<int> age, line;
+  std::vector<double> life;
+  for (long i = 0; i < rows.n && static_cast<int>(age.size()) <= max_data;
+       ++i) {
+    const int kind = rows.kind != nullptr ? rows.kind[i] : QEV_AGE_SINGLE;
+    const bool missing = rows.missing != nullptr && rows.missing[i] != 0;
+    if (qev_drop_reason(kind, rows.age[i], missing) != QEV_KEEP) continue;
+    age.push_back(rows.age[i]);
+    life.push_back(radix > 0 ? rows.value[i] / radix : rows.value[i]);
+    line.push_back(row[i]);
+  }
+  std::string out;
+  warn_checks("", r,
+              {age.data(), life.data(), line.data(), words_long_table, nullptr,
+               0, radix_text},
+              &out);
+  return out;
+}

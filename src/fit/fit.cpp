@@ -403,6 +403,17 @@ double qev_curve(double a, double b, double c, int age) {
   return 1.0 / (((t1 + t2) + t3) + 1.0);
 }
 
+double qev_curve_at(double a, double b, double c, double age) {
+  if (age >= 0 && age <= terminal_age && age == std::floor(age))
+    return qev_curve(a, b, c, static_cast<int>(age));
+  if (!(age > 0 && age < terminal_age)) return no_value;
+  const double u = age / (terminal_age - age);
+  const double t1 = a * std::pow(u, 3.0);
+  const double t2 = b * std::sqrt(std::exp(u) - 1.0);
+  const double t3 = c * (1.0 - std::exp(-2.0 * age));
+  return 1.0 / (((t1 + t2) + t3) + 1.0);
+}
+
 double qev_e0(double a, double b, double c) { return e0_fit({a, b, c, 0.0}); }
 
 const char *qev_version(void) { return QEV_VERSION_STRING; }
