@@ -338,7 +338,7 @@ def fitted_table(df, age, value, by=None, radix=None, start=None, jobs=0):
         if cols["status"][g] == "refused":
             continue
         sl = slice(offsets[g], offsets[g + 1])
-        keep = (ages[sl] <= 104) & (missing[sl] == 0)
+        keep = _core.kept(ages[sl], kinds[sl], missing[sl])
         x = ages[sl][keep]
         obs = v[sl][keep] / r if r > 0 else v[sl][keep]
         fit_ = _core.curve(cols["a"][g], cols["b"][g], cols["c"][g],

@@ -193,6 +193,18 @@ py::tuple fit_groups(const ivec &age, const ivec &kind, const dvec &value,
   return py::make_tuple(cols, notes, drop);
 }
 
+// Which rows a long table keeps (qev_drop_reason).
+py::array_t<bool> kept(const ivec &age, const ivec &kind, const bvec &missing) {
+  const long n = static_cast<long>(age.size());
+  if (kind.size() != n || missing.size() != n)
+    throw py::value_error("ages, kinds and missing flags differ in length");
+  py::array_t<bool> out(n);
+  for (long i = 0; i < n; ++i)
+    out.mutable_data()[i] = qev_drop_reason(kind.data()[i], age.data()[i],
+                                            missing.data()[i]) == QEV_KEEP;
+  return out;
+}
+
 // The kinds and ages of age labels, as a long table reads them.
 py::tuple age_labels(const std::vector<std::string> &labels) {
   py::array_t<int> kind(static_cast<py::ssize_t>(labels.size()));
@@ -222,6 +234,7 @@ PYBIND11_MODULE(_core, m) {
   m.def("fit", &fit);
   m.def("fit_groups", &fit_groups);
   m.def("age_labels", &age_labels);
+  m.def("kept", &kept);
   m.def("curve", &curve);
   m.def("e0", &qev_e0);
   m.def("version", &qev_version);

@@ -326,7 +326,7 @@ qev_fitted_table <- function(data, age, value, by = NULL, radix = NULL,
   for (g in seq_along(f$status)) {
     if (f$status[g] == "refused") next
     i <- (f$offsets[g] + 1):f$offsets[g + 1]
-    keep <- i[f$age[i] <= 104 & !f$missing[i]]
+    keep <- i[.Call(qev_r_kept, f$age[i], f$kind[i], f$missing[i])]
     obs <- if (is.null(f$radix)) f$value[keep] else f$value[keep] / f$radix
     fit <- .Call(qev_r_curve, nums[g, 1:3], as.double(f$age[keep]))
     key <- f$keys[rep(g, length(keep)), , drop = FALSE]

@@ -201,6 +201,18 @@ SEXP qev_r_fit_groups(SEXP age, SEXP kind, SEXP value, SEXP missing,
   return out;
 }
 
+// Which rows a long table keeps (qev_drop_reason).
+SEXP qev_r_kept(SEXP age, SEXP kind, SEXP missing) {
+  const R_xlen_t n = Rf_xlength(age);
+  SEXP out = PROTECT(Rf_allocVector(LGLSXP, n));
+  for (R_xlen_t i = 0; i < n; ++i)
+    LOGICAL(out)
+    [i] = qev_drop_reason(INTEGER(kind)[i], INTEGER(age)[i],
+                          LOGICAL(missing)[i] != 0) == QEV_KEEP;
+  UNPROTECT(1);
+  return out;
+}
+
 // The kind and age of each age label (NA_character_ is not one).
 SEXP qev_r_age_labels(SEXP labels) {
   const R_xlen_t n = Rf_xlength(labels);
@@ -254,6 +266,7 @@ static const R_CallMethodDef calls[] = {
     {"qev_r_fit", (DL_FUNC)&qev_r_fit, 4},
     {"qev_r_fit_groups", (DL_FUNC)&qev_r_fit_groups, 10},
     {"qev_r_age_labels", (DL_FUNC)&qev_r_age_labels, 1},
+    {"qev_r_kept", (DL_FUNC)&qev_r_kept, 3},
     {"qev_r_curve", (DL_FUNC)&qev_r_curve, 2},
     {"qev_r_strtod", (DL_FUNC)&qev_r_strtod, 1},
     {"qev_r_version", (DL_FUNC)&qev_r_version, 0},
