@@ -1834,3 +1834,38 @@ TEST(Plot, DrawsTheTrendOfAYearTable) {
 }
 
 }  // namespace
+
+// The packages' wording of a group's checks: the kept rows only (not the
+// age above 104 or the missing value), divided by the radix, each named by
+// the place it came from.
+TEST(Long, GroupWarningsNameTheKeptRows) {
+  const long group[] = {0, 0, 0, 0, 0};
+  const int age[] = {0, 110, 20, 30, 40};
+  const int kind[] = {QEV_AGE_SINGLE, QEV_AGE_OPEN, QEV_AGE_SINGLE,
+                      QEV_AGE_SINGLE, QEV_AGE_SINGLE};
+  const double value[] = {50000, 10, 49000, 0, 49500};
+  const unsigned char missing[] = {0, 0, 0, 1, 0};
+  const int row[] = {11, 12, 13, 14, 15};
+  const qev_rows rows = {5, group, age, kind, value, missing};
+  qev_result r;
+  ASSERT_EQ(qev_fit_groups(&rows, 1, 100000, nullptr, 1, &r, nullptr), QEV_OK);
+  EXPECT_EQ(check_words(r), "rises,few-records,l0");
+  EXPECT_EQ(group_messages(r, rows, row, 100000, "1e5"),
+            "qev: : line 11: warning: the value at age 0 is 0.5, not 1, with "
+            "--radix=1e5: is that the table's radix?\n"
+            "qev: : line 15: warning: the value rises from age 20 to age 40: "
+            "shares still alive never rise with age (is this q(x) or m(x)?)\n"
+            "qev: : warning: 3 records, fewer than 4: the curve's three "
+            "parameters fit so few records without meaning anything\n");
+  // Without kinds, flags or a radix, every row is a record as it stands
+  const qev_rows plain = {3, group, age + 2, nullptr, value + 2, nullptr};
+  ASSERT_EQ(qev_fit_groups(&plain, 1, 0, nullptr, 1, &r, nullptr), QEV_OK);
+  // (the value 0 at age 30 included: nothing says it is missing).
+  EXPECT_EQ(group_messages(r, plain, row + 2, 0, nullptr),
+            "qev: : line 13: warning: value 49000 is not a share still alive "
+            "between 0 and 1: give --radix=100000 (or l(x)'s radix)\n"
+            "qev: : line 15: warning: the value rises from age 30 to age 40: "
+            "shares still alive never rise with age (is this q(x) or m(x)?)\n"
+            "qev: : warning: 3 records, fewer than 4: the curve's three "
+            "parameters fit so few records without meaning anything\n");
+}
