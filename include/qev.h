@@ -37,6 +37,9 @@ extern "C" {
 #define QEV_TERMINAL_AGE 105
 /* Fewer records than this leave the three parameters free to fit anything. */
 #define QEV_MIN_RECORDS 4
+/* The most threads (jobs) and restarts a call may ask for. */
+#define QEV_MAX_JOBS 1024
+#define QEV_MAX_RESTARTS 1000
 
 /* What a search came to; qev_status_name gives the word of the tables. */
 typedef enum qev_status {
@@ -94,6 +97,20 @@ typedef struct qev_result {
   int age_again_first;            /* the earlier record of that age, or -1 */
 } qev_result;
 
+/* The arguments every client of the library takes, by one set of rules:
+ * qev_argument_ok judges a value of one of them. */
+enum qev_argument {
+  QEV_ARG_START = 0,   /* each of a, b and c: a finite number */
+  QEV_ARG_RADIX = 1,   /* a finite number above 0 */
+  QEV_ARG_JOBS = 2,    /* a whole number 0 .. QEV_MAX_JOBS (0: every core) */
+  QEV_ARG_RESTARTS = 3 /* a whole number 0 .. QEV_MAX_RESTARTS */
+};
+
+/* 1 when x is a value that argument `which` (enum qev_argument) may take,
+ * else 0; 0 for an unknown argument too.  The calls below refuse, as
+ * QEV_BAD_ARGUMENT, a start, jobs or restarts that this refuses. */
+QEV_API int qev_argument_ok(int which, double x);
+
 /* Codes of the calls that return int. */
 enum qev_error {
   QEV_OK = 0,
@@ -112,8 +129,8 @@ QEV_API const char *qev_check_name(int k);
 /* Fits the n records age[i], value[i] as qev fits a data file of them, bit
  * for bit, from start[0..2] (a, b, c), or from 0.03, 0.05, 0.01 when start
  * is NULL, into *out.  Returns QEV_OK, or QEV_BAD_ARGUMENT when n is below 0
- * or above QEV_MAX_RECORDS, an array is NULL with n above 0, or out is
- * NULL; *out is then untouched. */
+ * or above QEV_MAX_RECORDS, a start value is not finite, an array is NULL
+ * with n above 0, or out is NULL; *out is then untouched. */
 QEV_API int qev_fit(const int *age, const double *value, int n,
                     const double *start, qev_result *out);
 
@@ -124,8 +141,8 @@ QEV_API int qev_fit(const int *age, const double *value, int n,
  * threads, the calling one among them (0: every core this process may run
  * on); out[k] is table k's result, the same bits for any number of jobs.
  * Returns QEV_OK, QEV_NO_MEMORY, or QEV_BAD_ARGUMENT (out untouched) for
- * n_tables below 0, jobs below 0, offsets that fall, or a NULL array that
- * is needed. */
+ * n_tables below 0, jobs outside 0 .. QEV_MAX_JOBS, a start value that is
+ * not finite, offsets that fall, or a NULL array that is needed. */
 QEV_API int qev_fit_many(const int *age, const double *value,
                          const long *offsets, long n_tables,
                          const double *start, int jobs, qev_result *out);
@@ -142,7 +159,8 @@ typedef struct qev_options {
 QEV_API void qev_options_init(qev_options *opt);
 
 /* qev_fit, qev_fit_many and qev_fit_groups with options (NULL: the
- * defaults) in place of a start.  A negative restarts is a bad argument. */
+ * defaults) in place of a start.  Restarts outside 0 .. QEV_MAX_RESTARTS,
+ * or a start value that is not finite, is a bad argument. */
 QEV_API int qev_fit_opt(const int *age, const double *value, int n,
                         const qev_options *opt, qev_result *out);
 QEV_API int qev_fit_many_opt(const int *age, const double *value,
@@ -151,6 +169,7 @@ QEV_API int qev_fit_many_opt(const int *age, const double *value,
 
 /* Kinds of age label. */
 enum qev_age_kind {
+  QEV_AGE_RANGE = -2, /* an age label whose numbers pass 2147483647 */
   QEV_AGE_BAD = -1,   /* not an age label */
   QEV_AGE_SINGLE = 0, /* "N" */
   QEV_AGE_GROUP = 1,  /* "N-M" with M >= N: the group is taken at age N */
@@ -159,7 +178,9 @@ enum qev_age_kind {
 
 /* Reads text[0..len) as a long table's age label: N, N-M or N+, with N and
  * M whole numbers of digits up to 2147483647.  Sets *age to N and returns
- * the kind, or returns QEV_AGE_BAD and leaves *age alone. */
+ * the kind, or returns QEV_AGE_RANGE (digits, but a number too large) or
+ * QEV_AGE_BAD (anything else) and leaves *age alone: a kind below 0 is no
+ * age. */
 QEV_API int qev_age_label(const char *text, size_t len, int *age);
 
 /* Why a long table leaves a row out, by the command line's rules. */

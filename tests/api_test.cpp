@@ -403,9 +403,12 @@ const label_case labels[] = {
     {"5-5", QEV_AGE_GROUP, 5},
     {"85+", QEV_AGE_OPEN, 85},
     {"0+", QEV_AGE_OPEN, 0},
-    {"2147483648", QEV_AGE_BAD, 0},
-    {"12345678901", QEV_AGE_BAD, 0},
-    {"00000000001", QEV_AGE_BAD, 0},
+    {"2147483648", QEV_AGE_RANGE, 0},
+    {"12345678901", QEV_AGE_RANGE, 0},
+    {"3000000000+", QEV_AGE_RANGE, 0},
+    {"0-3000000000", QEV_AGE_RANGE, 0},
+    {"3000000000-x", QEV_AGE_BAD, 0},
+    {"00000000001", QEV_AGE_SINGLE, 1},
     {"", QEV_AGE_BAD, 0},
     {"+", QEV_AGE_BAD, 0},
     {"-", QEV_AGE_BAD, 0},
@@ -428,7 +431,7 @@ TEST(Api, ReadsAgeLabelsAsLongTablesDo) {
     SCOPED_TRACE(t.text);
     int age = -99;
     EXPECT_EQ(qev_age_label(t.text, std::strlen(t.text), &age), t.kind);
-    EXPECT_EQ(age, t.kind == QEV_AGE_BAD ? -99 : t.age);
+    EXPECT_EQ(age, t.kind < 0 ? -99 : t.age);
   }
   int age = -99;
   // The length, not a terminator, ends the label.
@@ -553,9 +556,9 @@ const check_case check_cases[] = {
      {{0, 1, 2}, {1, 0.9, 0.8}},
      {-1, -1, -1, -1, -1, -1, -1, -1},
      -1},
-    {"ages outside 0..105, each seen again",
+    {"ages outside 0..105, each seen again; -1 comes before 0 in age order",
      {{0, 110, -1, 110, 50}, {1, 0.5, 0.5, 0.5, 0.4}},
-     {1, -1, -1, -1, 3, -1, -1, -1},
+     {1, -1, -1, 0, 3, -1, -1, -1},
      1},
     {"not shares: above 1, below 0 and NaN",
      {{0, 1, 2, 3}, {1, 1.5, -0.1, nan}},
@@ -569,10 +572,14 @@ const check_case check_cases[] = {
      {{10, 5, 6, 7}, {0.5, 0.9, 0.8, 0.85}},
      {-1, -1, -1, 3, -1, -1, -1, -1},
      -1},
-    {"an age again, after another",
+    {"an age again, after another: the first in age order is named",
      {{0, 1, 2, 1, 0}, {1, 0.9, 0.8, 0.7, 0.6}},
-     {-1, -1, -1, -1, 3, -1, -1, -1},
-     1},
+     {-1, -1, -1, 1, 4, -1, -1, -1},
+     0},
+    {"in reverse, the checks of the table in age order",
+     {{3, 2, 1, 0}, {0.8, 0.9, 0.95, 0.5}},
+     {-1, -1, -1, 2, -1, -1, -1, 3},
+     -1},
     {"an age again at once: the first pair is the one named",
      {{0, 0, 1, 1}, {1, 1, 0.9, 0.9}},
      {-1, -1, -1, -1, 1, -1, -1, -1},

@@ -397,7 +397,9 @@ const cli_case cli_cases[] = {
      nan_fit,
      "qev: {file}: line 2: warning: age 110 is outside 0..105, so every error "
      "is NaN: the curve is defined up to age 105; drop older ages and the "
-     "open age group\n",
+     "open age group\n"
+     "qev: {file}: line 1: warning: the value rises from age -1 to age 0: "
+     "shares still alive never rise with age (is this q(x) or m(x)?)\n",
      1},
     {"survivor counts instead of shares",
      "0 100000\n1 99342\n50 95000\n",
@@ -429,7 +431,10 @@ const cli_case cli_cases[] = {
      nan_fit,
      "qev: {file}: line 3: warning: age 106 is outside 0..105, so every error "
      "is NaN: the curve is defined up to age 105; drop older ages and the "
-     "open age group\n",
+     "open age group\n"
+     "qev: {file}: line 1: warning: the value rises from age -2147483648 to "
+     "age 0: shares still alive never rise with age (is this q(x) or "
+     "m(x)?)\n",
      1},
     {"values that rise with age and an age again",
      "0 0.01\n1 0.005\n2 0.004\n3 0.006\n0 1\n",
@@ -467,7 +472,7 @@ const cli_case cli_cases[] = {
      "\n" + records(201),
      {"{file}"},
      "",
-     "qev: {file}: line 202: more than 200 records\n",
+     "qev: {file}: line 202: more than 200 records: the table has 201\n",
      2},
     {"malformed record 201 is malformed, not one too many",
      records(200) + "201 x\n",
@@ -574,7 +579,7 @@ const std::string try_help = "Try 'qev --help' for more information.\n";
 // value 1: the search stops at once.
 const std::string one_row =
     "\t0.029999999999999999\t0.050000000000000003\t0.01\t0\t0\t"
-    "too-few-records\t1\t73.937962919633051\tNaN\tNaN\tNaN\tNaN\tNaN\t"
+    "too-few-records\t1\tNaN\tNaN\tNaN\tNaN\tNaN\tNaN\t"
     "few-records\n";
 // n rows of group a, ages 0 to 99 over and over.
 std::string many_rows(int n) {
@@ -687,9 +692,8 @@ const cli_case mode_cases[] = {
     {"--tsv: one record is too few",
      "0 0.5\n",
      {"--tsv", "--start=1,2", "data.dat"},
-     tsv_header +
-         "data.dat\t1\t2\t0.01\t0.5\t0\ttoo-few-records\t1\t26.90179553851732\t"
-         "NaN\tNaN\tNaN\tNaN\tNaN\tfew-records,l0\n",
+     tsv_header + "data.dat\t1\t2\t0.01\t0.5\t0\ttoo-few-records\t1\tNaN\t"
+                  "NaN\tNaN\tNaN\tNaN\tNaN\tfew-records,l0\n",
      "qev: data.dat: line 1: warning: the value at age 0 is 0.5, not 1: is the "
      "radix right?\n"
      "qev: data.dat: warning: 1 record, fewer than 4: the curve's three "
@@ -775,11 +779,12 @@ const cli_case mode_cases[] = {
      "--age and --value\n" +
          try_help,
      2},
-    {"--jobs that is not a number of threads",
+    {"--jobs=0 is every core",
      "",
      {"--tsv", "--age=x", "--value=y", "--jobs=0", "data.dat"},
-     "",
-     "qev: --jobs takes a number of threads, 1 to 1024: --jobs=0\n" + try_help,
+     tsv_header,
+     "qev: data.dat: no header line holds all the columns named (\"x\", "
+     "\"y\"): no line holds \"x\", \"y\"; the file is empty\n",
      2},
     // Long tables.  The North group is the six records above, so its row
     // holds the same bits as the data file's.
@@ -830,7 +835,8 @@ const cli_case mode_cases[] = {
      "",
      {"--tsv", "--jobs=1025", "data.dat"},
      "",
-     "qev: --jobs takes a number of threads, 1 to 1024: --jobs=1025\n" +
+     "qev: --jobs takes a number of threads, 0 to 1024 (0: every core): "
+     "--jobs=1025\n" +
          try_help,
      2},
     {"--restarts above 1000",
@@ -852,9 +858,11 @@ const cli_case mode_cases[] = {
      "qev: --jobs goes with --tsv or --fitted\n" + try_help,
      2},
     refusal("--jobs with a sign", {"--tsv", "--jobs=+2", "data.dat"},
-            "--jobs takes a number of threads, 1 to 1024: --jobs=+2"),
+            "--jobs takes a number of threads, 0 to 1024 (0: every core): "
+            "--jobs=+2"),
     refusal("--jobs with a letter after it", {"--tsv", "--jobs=2x", "data.dat"},
-            "--jobs takes a number of threads, 1 to 1024: --jobs=2x"),
+            "--jobs takes a number of threads, 0 to 1024 (0: every core): "
+            "--jobs=2x"),
     refusal("--radix with a letter after it",
             {"--tsv", "--age=x", "--value=y", "--radix=5x", "data.dat"},
             "--radix takes a positive number: --radix=5x"),
@@ -895,7 +903,7 @@ const cli_case mode_cases[] = {
      {"--tsv", "-"},
      tsv_header +
          "-\t0.029999999999999999\t0.050000000000000003\t0.01\t0.5\t0\t"
-         "too-few-records\t1\t73.937962919633051\tNaN\tNaN\tNaN\tNaN\tNaN\t"
+         "too-few-records\t1\tNaN\tNaN\tNaN\tNaN\tNaN\tNaN\t"
          "few-records,l0\n",
      replace_all(half_record, "{file}", "standard input"),
      1,
@@ -1020,11 +1028,12 @@ const cli_case mode_cases[] = {
          one_long("data.tsv: k=a, j=x") + one_long("data.tsv: k=b, j=y"),
      2,
      "data.tsv"},
-    {"a long table's group of more than 200 records is refused",
-     "k\tage\tv\n" + many_rows(201),
+    {"a long table's group of more than 200 records is refused, counted",
+     "k\tage\tv\n" + many_rows(250),
      {"--tsv", "--age=age", "--value=v", "--by=k", "data.tsv"},
      "file\tk\t" + tsv_header.substr(5) + "data.tsv\ta" + refused_row,
-     "qev: data.tsv: k=a: more than 200 records\n",
+     "qev: data.tsv: k=a: more than 200 records: the table has 250; is a "
+     "--by column missing?\n",
      2,
      "data.tsv"},
     {"an empty long table",
@@ -1064,7 +1073,7 @@ const cli_case mode_cases[] = {
      "file\tYear\t" + tsv_header.substr(5) +
          "data.txt\t2000\t9.0889085034440438\t0.69966499889993417\t"
          "0.048955368600720056\t3.1401849173675503e-16\t140\ttoo-few-records\t"
-         "2\t27.764276608783696\tNaN\tNaN\tNaN\tNaN\tNaN\tfew-records\n",
+         "2\tNaN\tNaN\tNaN\tNaN\tNaN\tNaN\tfew-records\n",
      "qev: data.txt: Year=2000: warning: 2 records, fewer than 4: the curve's "
      "three parameters fit so few records without meaning anything\n",
      1,
@@ -1124,7 +1133,7 @@ const cli_case mode_cases[] = {
      "0.0013868720910503729\n",
      "qev: data.tsv: k=A: line 3: warning: value inf is not a share still "
      "alive between 0 and 1: give --radix=100000 (or l(x)'s radix)\n"
-     "qev: data.tsv: k=A: line 3: warning: the value rises from age 0 to age "
+     "qev: data.tsv: k=A: line 3: warning: the value rises from age 5 to age "
      "20: shares still alive never rise with age (is this q(x) or m(x)?)\n",
      1,
      "data.tsv"},
@@ -1488,10 +1497,10 @@ const hmd_case hmd_cases[] = {
      year_header +
          "1930-1934\t9.3194494587306878\t0.30911968279969715\t"
          "0.025719338410378635\t3.1401849173675503e-16\t140\ttoo-few-records\t"
-         "2\t31.224915946768\tNaN\tNaN\tNaN\tNaN\tNaN\tfew-records\n"
+         "2\tNaN\tNaN\tNaN\tNaN\tNaN\tNaN\tfew-records\n"
          "1935-1939\t9.3497733533549621\t0.23394788776188552\t"
          "0.021583650400309504\t2.3551386880256624e-16\t141\ttoo-few-records\t"
-         "2\t32.007060001284501\tNaN\tNaN\tNaN\tNaN\tNaN\tfew-records\n",
+         "2\tNaN\tNaN\tNaN\tNaN\tNaN\tNaN\tfew-records\n",
      "qev: hmd.txt: Year=1930-1934: warning: 2 records, fewer than 4: the "
      "curve's three parameters fit so few records without meaning anything\n"
      "qev: hmd.txt: Year=1935-1939: warning: 2 records, fewer than 4: the "
@@ -1505,11 +1514,10 @@ const hmd_case hmd_cases[] = {
                 "  1990  3  . . . . . . . .\n"
                 "  1990  110+  . . . . . . . .\n",
      {},
-     year_header +
-         "1990\t0.59097727818382695\t0.10562879991941049\t"
-         "-0.0061967419798817161\t2.3551386880256624e-16\t137\t"
-         "too-few-records\t2\t53.823795160342812\tNaN\tNaN\tNaN\tNaN\tNaN\t"
-         "few-records\n",
+     year_header + "1990\t0.59097727818382695\t0.10562879991941049\t"
+                   "-0.0061967419798817161\t2.3551386880256624e-16\t137\t"
+                   "too-few-records\t2\tNaN\tNaN\tNaN\tNaN\tNaN\tNaN\t"
+                   "few-records\n",
      "qev: hmd.txt: Year=1990: left out 2 rows with no value, from age 2\n"
      "qev: hmd.txt: Year=1990: warning: 2 records, fewer than 4: the curve's "
      "three parameters fit so few records without meaning anything\n"
@@ -1850,7 +1858,7 @@ TEST(Long, GroupWarningsNameTheKeptRows) {
   qev_result r;
   ASSERT_EQ(qev_fit_groups(&rows, 1, 100000, nullptr, 1, &r, nullptr), QEV_OK);
   EXPECT_EQ(check_words(r), "rises,few-records,l0");
-  EXPECT_EQ(group_messages(r, rows, row, 100000, "1e5"),
+  EXPECT_EQ(group_messages(r, rows, row, 100000, "1e5", "--by"),
             "qev: : line 11: warning: the value at age 0 is 0.5, not 1, with "
             "--radix=1e5: is that the table's radix?\n"
             "qev: : line 15: warning: the value rises from age 20 to age 40: "
@@ -1861,7 +1869,7 @@ TEST(Long, GroupWarningsNameTheKeptRows) {
   const qev_rows plain = {3, group, age + 2, nullptr, value + 2, nullptr};
   ASSERT_EQ(qev_fit_groups(&plain, 1, 0, nullptr, 1, &r, nullptr), QEV_OK);
   // (the value 0 at age 30 included: nothing says it is missing).
-  EXPECT_EQ(group_messages(r, plain, row + 2, 0, nullptr),
+  EXPECT_EQ(group_messages(r, plain, row + 2, 0, nullptr, nullptr),
             "qev: : line 13: warning: value 49000 is not a share still alive "
             "between 0 and 1: give --radix=100000 (or l(x)'s radix)\n"
             "qev: : line 15: warning: the value rises from age 30 to age 40: "

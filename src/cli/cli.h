@@ -42,6 +42,7 @@ struct read_report {
   char field[160];        // the refused field
   char first_value[160];  // the first value outside [0, 1], as written
   int first_value_line;   //   and its line
+  long records;           // of a file refused for too many
   int record_line[max_data];
 };
 
@@ -90,6 +91,8 @@ struct check_source {
   const char *value_text;  // a data file's first value not a share
   int value_line;          //   and its line
   const char *radix;       // --radix as given, or nullptr
+  const char *by;          // the option of key columns, to suggest one
+                           // where a table is too long (nullptr: none)
 };
 void warn_checks(const char *name, const qev_result &r, const check_source &src,
                  std::string *out);
@@ -102,8 +105,23 @@ std::string check_words(const qev_result &r);
 // fit keeps (qev_drop_reason, group ignored), values divided by radix when
 // it is above 0; row[i] is the place of row i, given as its line.
 std::string group_messages(const qev_result &r, const qev_rows &rows,
-                           const int *row, double radix,
-                           const char *radix_text);
+                           const int *row, double radix, const char *radix_text,
+                           const char *by);
+
+// "more than 200 records: the table has N", asking whether a key column
+// (the option `by`, unless nullptr) is missing.
+std::string too_many_words(long records, const char *by);
+// "and N more groups with data checks: ...", after the first groups' words.
+std::string more_groups_words(long groups);
+// Groups whose data checks are worded; the rest are counted.
+constexpr int max_worded_groups = 20;
+// "age N is out of range", of an age written with too many digits.
+std::string big_age_words(const char *shown);
+// Why a file could not be opened (errno err), with a hint where its name
+// is an option written after the file names.
+std::string open_words(const char *name, int err);
+// What an argument of enum qev_argument takes, after "NAME takes ".
+const char *argument_words(int which);
 
 // What a command line whose first argument starts with "--" asks for.
 enum run_mode { mode_plain, mode_tsv, mode_fitted, mode_help, mode_version };

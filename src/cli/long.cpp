@@ -72,6 +72,7 @@ struct group {
   std::vector<record> recs;
   std::vector<record> late;  // rows that came after the group was sent
   int count = 0;             // records; no more than max_data + 1 are stored
+  int sent_count = 0;        // count when the group was sent to be fitted
   bool sent = false;
   bool last_open = false;  // its last row so far is an open age group
   qev_drops drops{};
@@ -304,17 +305,24 @@ void fit_group(void *arg) {
   }
   context ctx;
   init_context(&ctx);
-  fit_records(&ctx, age, life, static_cast<int>(n),
+  // A group too long to fit is refused with its whole count, for the
+  // message; only the count is read then.
+  const long records = n > static_cast<std::size_t>(max_data)
+                           ? g->sent_count
+                           : static_cast<long>(n);
+  fit_records(&ctx, age, life, records,
               {g->setup->start, true, true, g->setup->restarts}, &g->res);
   g->notes.clear();
-  warn_checks(where_of(g->setup->name, *g).c_str(), g->res,
-              {age, life, line, words_long_table, nullptr, 0, g->setup->radix},
-              &g->notes);
+  warn_checks(
+      where_of(g->setup->name, *g).c_str(), g->res,
+      {age, life, line, words_long_table, nullptr, 0, g->setup->radix, "--by"},
+      &g->notes);
 }
 
 // Hands g to the pool, which fits it now or later; nothing without one.
 void send(pool *p, group *g) {
   g->sent = true;
+  g->sent_count = g->count;
   if (p != nullptr) pool_submit(p, fit_group, g);
 }
 
@@ -520,7 +528,9 @@ bool add_row(group_reader &gr, group &g, std::string_view af,
   vf = trimmed(vf);
   int x = 0;
   const int kind = qev_age_label(af.data(), af.size(), &x);
-  if (kind == QEV_AGE_BAD)
+  if (kind == QEV_AGE_RANGE)
+    return refuse_row(gr, line, big_age_words(shown(af).c_str()));
+  if (kind < 0)
     return refuse_row(
         gr, line,
         "\"" + shown(af) + "\" is not an age (a whole number, N-M or N+)");
@@ -675,9 +685,11 @@ void put_group(const options &opt, const std::string &prefix, const group &g) {
 }
 
 // The messages and rows of a fitted group, in that order; false when it
-// was refused.
+// was refused.  The messages of the first max_worded_groups groups that
+// have any are written; the others' are counted in *more.
 bool write_group(const char *name, const options &opt,
-                 const std::string &file_field, group &g) {
+                 const std::string &file_field, group &g, long *worded,
+                 long *more) {
   std::string notes;
   say_missing(name, g, &notes);
   if (opt.require_open && !g.last_open) {
@@ -688,7 +700,12 @@ bool write_group(const char *name, const options &opt,
   } else {
     notes += g.notes;
   }
-  std::fputs(notes.c_str(), stderr);
+  if (!notes.empty() && *worded < max_worded_groups) {
+    ++*worded;
+    std::fputs(notes.c_str(), stderr);
+  } else if (!notes.empty()) {
+    ++*more;
+  }
   put_group(opt, file_field + g.key, g);
   return g.res.status != QEV_REFUSED;
 }
@@ -703,7 +720,7 @@ bool fit_long_file(const char *file, const options &opt, pool *p) {
   const char *name = from_stdin ? "standard input" : file;
   source s{from_stdin ? stdin : std::fopen(file, "rb"), {}};
   if (s.fp == nullptr) {
-    say(name, 0, std::strerror(errno));
+    say(name, 0, open_words(name, errno).c_str());
     return false;
   }
   const file_setup setup{name, opt.start, opt.restarts, opt.radix_text};
@@ -712,6 +729,8 @@ bool fit_long_file(const char *file, const options &opt, pool *p) {
   append_field(&file_field, file, std::strlen(file));
   bool all = true;
   drop_totals totals;
+  long worded = 0;  // groups whose messages were written
+  long more = 0;    //   and those past them, only counted
 
   // With --sorted, the groups sent (all but the one being read) are
   // written a window at a time, or all at the end (`now`).
@@ -724,7 +743,7 @@ bool fit_long_file(const char *file, const options &opt, pool *p) {
     for (; !fr.groups.empty(); fr.groups.pop_front()) {
       group &g = fr.groups.front();
       totals.add(g.drops);
-      all &= write_group(name, opt, file_field, g);
+      all &= write_group(name, opt, file_field, g, &worded, &more);
     }
     return !std::ferror(stdout);
   };
@@ -743,6 +762,7 @@ bool fit_long_file(const char *file, const options &opt, pool *p) {
     if (fr.refused && !fr.groups.empty() && !fr.groups.back().sent)
       fr.groups.pop_back();
     const bool out = flush(true);
+    if (more > 0) say(name, 0, more_groups_words(more).c_str());
     report_drops(name, opt, totals);
     return out && all && !fr.refused;
   }
@@ -760,9 +780,10 @@ bool fit_long_file(const char *file, const options &opt, pool *p) {
   pool_drain(p);
   for (group &g : fr.groups) {
     totals.add(g.drops);
-    all &= write_group(name, opt, file_field, g);
+    all &= write_group(name, opt, file_field, g, &worded, &more);
     if (std::ferror(stdout)) return false;
   }
+  if (more > 0) say(name, 0, more_groups_words(more).c_str());
   report_drops(name, opt, totals);
   return all;
 }

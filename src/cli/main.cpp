@@ -147,7 +147,7 @@ int main(int argc, char **argv) {
   std::string notes;
   warn_checks(name, r,
               {ctx.age, ctx.life, rep.record_line, words_data_file,
-               rep.first_value, rep.first_value_line, nullptr},
+               rep.first_value, rep.first_value_line, nullptr, nullptr},
               &notes);
   std::fputs(notes.c_str(), stderr);
   report(r);

@@ -3,6 +3,7 @@
 // say goes into the options; nothing else is set.
 #include <getopt.h>
 
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -51,13 +52,17 @@ options default_options() {
 
 namespace {
 
-constexpr long max_jobs = 1024;
-constexpr long max_restarts = 1000;
-
 bool usage_error(const char *what, const char *arg) {
   std::fprintf(stderr, "qev: %s%s\nTry 'qev --help' for more information.\n",
                what, arg);
   return false;
+}
+
+// "--NAME takes RULE: ARG", the rule as every client words it.
+bool argument_error(const char *name, int which, const char *arg) {
+  const std::string what =
+      std::string(name) + " takes " + argument_words(which) + ": ";
+  return usage_error(what.c_str(), arg);
 }
 
 // "A[,B[,C]]": one to three finite numbers, each whole, as strtod reads them.
@@ -67,7 +72,7 @@ bool parse_start(const char *text, vertex *start) {
   for (double *x : parm) {
     char *end = nullptr;
     const double v = std::strtod(p, &end);
-    if (end == p || is_space(*p) || !std::isfinite(v) ||
+    if (end == p || is_space(*p) || !qev_argument_ok(QEV_ARG_START, v) ||
         (*end != ',' && *end != '\0'))
       return false;
     *x = v;
@@ -81,15 +86,18 @@ bool parse_start(const char *text, vertex *start) {
 bool parse_radix(const char *text, double *r) {
   char *end = nullptr;
   *r = std::strtod(text, &end);
-  return end != text && !is_space(*text) && *end == '\0' && std::isfinite(*r) &&
-         *r > 0;
+  return end != text && !is_space(*text) && *end == '\0' &&
+         qev_argument_ok(QEV_ARG_RADIX, *r);
 }
 
-// A whole number of digits from lo to hi: --jobs and --restarts.
-bool parse_count(const char *text, long lo, long hi, int *n) {
+// A whole number of digits that argument `which` takes: --jobs and
+// --restarts.
+bool parse_count(const char *text, int which, int *n) {
   char *end = nullptr;
+  errno = 0;
   const long v = std::strtol(text, &end, 10);
-  if (*text < '0' || *text > '9' || *end != '\0' || v < lo || v > hi)
+  if (*text < '0' || *text > '9' || *end != '\0' || errno == ERANGE ||
+      !qev_argument_ok(which, static_cast<double>(v)))
     return false;
   *n = static_cast<int>(v);
   return true;
@@ -161,19 +169,16 @@ bool parse_options(int argc, char **argv, options *opt) {
       long_only = true;
     } else if (c == 'r') {
       if (!parse_radix(optarg, &opt->radix))
-        return usage_error("--radix takes a positive number: ",
-                           argv[optind - 1]);
+        return argument_error("--radix", QEV_ARG_RADIX, argv[optind - 1]);
       opt->radix_text = optarg;
       long_only = true;
     } else if (c == 'j') {
-      if (!parse_count(optarg, 1, max_jobs, &opt->jobs))
-        return usage_error("--jobs takes a number of threads, 1 to 1024: ",
-                           argv[optind - 1]);
+      if (!parse_count(optarg, QEV_ARG_JOBS, &opt->jobs))
+        return argument_error("--jobs", QEV_ARG_JOBS, argv[optind - 1]);
       jobs = true;
     } else if (c == 'R') {
-      if (!parse_count(optarg, 0, max_restarts, &opt->restarts))
-        return usage_error("--restarts takes a number, 0 to 1000: ",
-                           argv[optind - 1]);
+      if (!parse_count(optarg, QEV_ARG_RESTARTS, &opt->restarts))
+        return argument_error("--restarts", QEV_ARG_RESTARTS, argv[optind - 1]);
       restarts = true;
     } else if (c == 'o') {
       opt->require_open = true;

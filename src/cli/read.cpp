@@ -107,8 +107,14 @@ int read_data(context *ctx, std::FILE *fp, read_report *rep) {
     if (v.too_long) return refuse(rep, read_too_long, v);
     double y = 0.0;
     if (!parse_value(v, &y)) return refuse(rep, read_bad_value, v);
-    // A well-formed record past the room there is.
-    if (count == max_data) return refuse(rep, read_too_many, a);
+    // A well-formed record past the room there is: the rest of the file
+    // is counted, so that the message can say how long the table is.
+    if (count == max_data) {
+      long fields = 0;
+      while (next_field(fp, &line, &v)) ++fields;
+      rep->records = max_data + 1 + (fields + 1) / 2;
+      return refuse(rep, read_too_many, a);
+    }
     ctx->age[count] = x;
     ctx->life[count] = y;
     rep->record_line[count] = a.line;
@@ -128,7 +134,7 @@ int load_data(const char *name, context *ctx, read_report *rep,
   if (from_stdin) name = "standard input";
   std::FILE *fp = from_stdin ? stdin : std::fopen(name, "rt");
   if (fp == nullptr) {
-    say(name, 0, std::strerror(errno), notes);
+    say(name, 0, open_words(name, errno).c_str(), notes);
     return -1;
   }
   const int got = read_data(ctx, fp, rep);
@@ -182,7 +188,8 @@ int load_data(const char *name, context *ctx, read_report *rep,
                     rep->field, max_field);
       break;
     case read_too_many:
-      std::snprintf(what, sizeof what, "more than %d records", max_data);
+      std::snprintf(what, sizeof what, "%s",
+                    too_many_words(rep->records, nullptr).c_str());
       break;
   }
   if (got < 0) {

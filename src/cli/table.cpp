@@ -203,7 +203,7 @@ void fit_file(void *arg) {
   const char *shown = std::strcmp(j.name, "-") == 0 ? "standard input" : j.name;
   warn_checks(shown, r,
               {ctx.age, ctx.life, rep.record_line, words_data_file,
-               rep.first_value, rep.first_value_line, nullptr},
+               rep.first_value, rep.first_value_line, nullptr, nullptr},
               &j.notes);
   if (j.opt->mode == mode_tsv) {
     add_result(&j.rows, r);

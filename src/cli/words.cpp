@@ -1,6 +1,7 @@
 // The words of the data checks and the quoting of fields in messages, every
 // kind in one place.  Text only, into strings: the language packages build
 // their warnings with it too, and it writes to no stream.
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -109,9 +110,59 @@ const char *const warn_few =
     "warning: %d record%s, fewer than %d: the curve's three parameters fit so "
     "few records without meaning anything";
 const char *const refuse_again = "age %d again, first on line %d";
-const char *const refuse_many = "more than %d records";
+
+// The age of the record before record i in age order, where i is one that
+// rises: the oldest age below its own.
+int age_before(const check_source &src, int n, int i) {
+  int before = src.age[i];
+  bool found = false;
+  for (int j = 0; j < n; ++j)
+    if (src.age[j] < src.age[i] && (!found || src.age[j] > before)) {
+      before = src.age[j];
+      found = true;
+    }
+  return before;
+}
 
 }  // namespace
+
+std::string too_many_words(long records, const char *by) {
+  std::string what = "more than " + std::to_string(max_data) +
+                     " records: the table has " + std::to_string(records);
+  if (by != nullptr) what += std::string("; is a ") + by + " column missing?";
+  return what;
+}
+
+std::string more_groups_words(long groups) {
+  return "and " + std::to_string(groups) +
+         " more groups with data checks: the checks column names them";
+}
+
+std::string big_age_words(const char *shown) {
+  return std::string("age ") + shown + " is out of range";
+}
+
+std::string open_words(const char *name, int err) {
+  std::string what = std::strerror(err);
+  // An option after the first file name is taken for a file.
+  if (err == ENOENT && std::strncmp(name, "--", 2) == 0)
+    what += " (options go before the file names)";
+  return what;
+}
+
+const char *argument_words(int which) {
+  switch (which) {
+    case QEV_ARG_START:
+      return "three finite numbers a, b and c";
+    case QEV_ARG_RADIX:
+      return "a positive number";
+    case QEV_ARG_JOBS:
+      return "a number of threads, 0 to 1024 (0: every core)";
+    case QEV_ARG_RESTARTS:
+      return "a number, 0 to 1000";
+  }
+  return "";
+}
 
 void warn_checks(const char *name, const qev_result &r, const check_source &src,
                  std::string *out) {
@@ -121,8 +172,7 @@ void warn_checks(const char *name, const qev_result &r, const check_source &src,
   const bool data_file = src.how == words_data_file;
   if (r.status == QEV_REFUSED) {
     if (r.records > max_data) {
-      std::snprintf(what, sizeof what, refuse_many, max_data);
-      add_message(name, 0, what, out);
+      add_message(name, 0, too_many_words(r.records, src.by).c_str(), out);
     } else if (holds(QEV_CHECK_AGE_AGAIN)) {
       const int i = at(QEV_CHECK_AGE_AGAIN);
       std::snprintf(what, sizeof what, refuse_again, src.age[i],
@@ -151,11 +201,12 @@ void warn_checks(const char *name, const qev_result &r, const check_source &src,
     }
   }
   if (holds(QEV_CHECK_L0)) {
+    const int i = at(QEV_CHECK_L0);
     if (src.radix != nullptr)
-      std::snprintf(what, sizeof what, warn_l0_radix, src.life[0], src.radix);
+      std::snprintf(what, sizeof what, warn_l0_radix, src.life[i], src.radix);
     else
-      std::snprintf(what, sizeof what, warn_l0, src.life[0]);
-    add_message(name, src.line[0], what, out);
+      std::snprintf(what, sizeof what, warn_l0, src.life[i]);
+    add_message(name, src.line[i], what, out);
   }
   if (data_file && holds(QEV_CHECK_NO_RECORDS))
     add_message(name, 0, warn_none, out);
@@ -163,7 +214,8 @@ void warn_checks(const char *name, const qev_result &r, const check_source &src,
     add_message(name, src.line[at(QEV_CHECK_AGE_105)], warn_end, out);
   if (holds(QEV_CHECK_RISES)) {
     const int i = at(QEV_CHECK_RISES);
-    std::snprintf(what, sizeof what, warn_rise, src.age[i - 1], src.age[i]);
+    std::snprintf(what, sizeof what, warn_rise, age_before(src, r.records, i),
+                  src.age[i]);
     add_message(name, src.line[i], what, out);
   }
   if (holds(QEV_CHECK_AGE_AGAIN)) {
@@ -190,8 +242,8 @@ std::string check_words(const qev_result &r) {
 }
 
 std::string group_messages(const qev_result &r, const qev_rows &rows,
-                           const int *row, double radix,
-                           const char *radix_text) {
+                           const int *row, double radix, const char *radix_text,
+                           const char *by) {
   // Records past max_data + 1 are never named: such a group is refused.
   std::vector<int> age, line;
   std::vector<double> life;
@@ -207,7 +259,7 @@ std::string group_messages(const qev_result &r, const qev_rows &rows,
   std::string out;
   warn_checks("", r,
               {age.data(), life.data(), line.data(), words_long_table, nullptr,
-               0, radix_text},
+               0, radix_text, by},
               &out);
   return out;
 }

@@ -241,12 +241,16 @@ double e0_fit_grad(vertex v, double *grad) { return area_from(v, 0.0, grad); }
 double e0_table(const context *ctx, vertex best, bool fitted) {
   const int *age = ctx->age;
   const double *life = ctx->life;
+  int order[max_data];
+  age_order(ctx, order);
   double area = 0.0;
   double x0 = 0.0;  // a table that starts above age 0 starts from (0, 1)
   double y0 = 1.0;
-  for (int i = 0; i < ctx->n_data; ++i) {
+  for (int j = 0; j < ctx->n_data; ++j) {
+    const int i = order[j];
     const double x = static_cast<double>(age[i]);
-    if (age[i] < 0 || age[i] > terminal_age || (i > 0 && age[i] <= age[i - 1]))
+    if (age[i] < 0 || age[i] > terminal_age ||
+        (j > 0 && age[i] == age[order[j - 1]]))
       return no_area;
     area += 0.5 * (y0 + life[i]) * (x - x0);
     x0 = x;
@@ -255,7 +259,7 @@ double e0_table(const context *ctx, vertex best, bool fitted) {
   if (ctx->n_data == 0 || !fitted) return no_area;
   if (x0 == end_age) return area;  // the table reaches the end itself
   // Beyond the last age, the fitted curve scaled to meet the last value.
-  const int last = ctx->age[ctx->n_data - 1];
+  const int last = ctx->age[order[ctx->n_data - 1]];
   const double tail = area_from(best, x0, nullptr);
   return area + y0 * (tail / qev_curve(best.a, best.b, best.c, last));
 }

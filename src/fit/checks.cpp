@@ -19,6 +19,19 @@ void mark(qev_result *out, int k, int record) {
 
 }  // namespace
 
+void age_order(const context *ctx, int *order) {
+  const int *age = ctx->age;
+  const int n = ctx->n_data;
+  for (int i = 0; i < n; ++i) order[i] = i;
+  // An insertion sort: stable, and one pass for a table already in order.
+  for (int i = 1; i < n; ++i) {
+    const int r = order[i];
+    int j = i;
+    for (; j > 0 && age[order[j - 1]] > age[r]; --j) order[j] = order[j - 1];
+    order[j] = r;
+  }
+}
+
 void check_data(const context *ctx, qev_result *out) {
   out->checks = 0;
   for (int &r : out->check_record) r = -1;
@@ -26,32 +39,32 @@ void check_data(const context *ctx, qev_result *out) {
   const int *age = ctx->age;
   const double *life = ctx->life;
   const int n = ctx->n_data;
-  int first[terminal_age + 1];  // where each age 0..105 was first seen
-  for (int &r : first) r = -1;
   for (int i = 0; i < n; ++i) {
-    const int x = age[i];
-    const bool in_range = x >= 0 && x <= terminal_age;
-    if (!in_range) mark(out, QEV_CHECK_AGE_RANGE, i);
+    if (!(age[i] >= 0 && age[i] <= terminal_age))
+      mark(out, QEV_CHECK_AGE_RANGE, i);
     if (!(life[i] >= 0.0 && life[i] <= 1.0)) mark(out, QEV_CHECK_NOT_SHARE, i);
+  }
+  int order[max_data];
+  age_order(ctx, order);
+  for (int j = 0; j < n; ++j) {
+    const int i = order[j];
+    const int x = age[i];
     if (x == terminal_age) mark(out, QEV_CHECK_AGE_105, i);
-    if (i > 0 && x > age[i - 1] && life[i] > life[i - 1])
+    if (j == 0) continue;
+    const int before = order[j - 1];
+    if (x > age[before] && life[i] > life[before])
       mark(out, QEV_CHECK_RISES, i);
-    if (out->age_again_first >= 0) continue;
-    int seen = -1;
-    if (in_range) {
-      seen = first[x];
-      if (seen < 0) first[x] = i;
-    } else {
-      for (int j = 0; j < i && seen < 0; ++j)
-        if (age[j] == x) seen = j;
-    }
-    if (seen >= 0) {
+    // Records of one age are together, the first of them first.
+    if (x == age[before] && out->age_again_first < 0) {
+      int first = j - 1;
+      while (first > 0 && age[order[first - 1]] == x) --first;
       mark(out, QEV_CHECK_AGE_AGAIN, i);
-      out->age_again_first = seen;
+      out->age_again_first = order[first];
     }
   }
-  if (n > 0 && age[0] == 0 && !(std::fabs(life[0] - 1.0) <= l0_tolerance))
-    mark(out, QEV_CHECK_L0, 0);
+  if (n > 0 && age[order[0]] == 0 &&
+      !(std::fabs(life[order[0]] - 1.0) <= l0_tolerance))
+    mark(out, QEV_CHECK_L0, order[0]);
   if (n == 0) mark(out, QEV_CHECK_NO_RECORDS, -1);
   if (n > 0 && n < min_records) mark(out, QEV_CHECK_FEW_RECORDS, -1);
 }

@@ -71,10 +71,10 @@ void fit_data(context *ctx, const fit_rules &rules, qev_result *out) {
   // Only a search that found a vertex has areas and standard errors.
   const bool found =
       out->status == QEV_CONVERGED || out->status == QEV_NOT_CONVERGENT;
+  // e0_fit of a vertex the search was never steered to (too few records,
+  // or no fit) would pass a start value off as a result.
   double grad[n_parms];
-  out->e0_fit = !rules.e0 || out->status == QEV_NO_FIT ? no_value
-                : found                                ? e0_fit_grad(best, grad)
-                                                       : e0_fit(best);
+  out->e0_fit = rules.e0 && found ? e0_fit_grad(best, grad) : no_value;
   out->e0_table = rules.e0 ? e0_table(ctx, best, found) : no_value;
   if (rules.e0 && found)
     standard_errors(ctx, grad, out);
@@ -145,6 +145,21 @@ void qev_options_init(qev_options *opt) {
   opt->restarts = 0;
 }
 
+int qev_argument_ok(int which, double x) {
+  const bool whole = x == std::floor(x);
+  switch (which) {
+    case QEV_ARG_START:
+      return std::isfinite(x);
+    case QEV_ARG_RADIX:
+      return std::isfinite(x) && x > 0;
+    case QEV_ARG_JOBS:
+      return whole && x >= 0 && x <= QEV_MAX_JOBS;
+    case QEV_ARG_RESTARTS:
+      return whole && x >= 0 && x <= QEV_MAX_RESTARTS;
+  }
+  return 0;
+}
+
 namespace {
 
 // The rules of qev_options (nullptr: the defaults); false for a bad one.
@@ -152,7 +167,9 @@ bool rules_of(const qev_options *opt, bool long_table, fit_rules *rules) {
   qev_options o;
   qev_options_init(&o);
   if (opt != nullptr) o = *opt;
-  if (o.restarts < 0) return false;
+  if (!qev_argument_ok(QEV_ARG_RESTARTS, o.restarts)) return false;
+  for (double x : o.start)
+    if (!qev_argument_ok(QEV_ARG_START, x)) return false;
   *rules = {start_of(o.start), long_table, true, o.restarts};
   return true;
 }
@@ -259,7 +276,8 @@ int qev_fit_many_opt(const int *age, const double *value, const long *offsets,
                      long n_tables, const qev_options *opt, int jobs,
                      qev_result *out) {
   fit_rules rules;
-  if (n_tables < 0 || jobs < 0 || !rules_of(opt, false, &rules))
+  if (n_tables < 0 || !qev_argument_ok(QEV_ARG_JOBS, jobs) ||
+      !rules_of(opt, false, &rules))
     return QEV_BAD_ARGUMENT;
   if (n_tables == 0) return QEV_OK;
   if (offsets == nullptr || out == nullptr) return QEV_BAD_ARGUMENT;
@@ -274,17 +292,18 @@ int qev_fit_many_opt(const int *age, const double *value, const long *offsets,
 
 namespace {
 
-// A whole number of digits, at most 2147483647.
-bool parse_int(const char *s, std::size_t n, int *x) {
-  if (n == 0 || n > 10) return false;
+// A whole number of digits, at most 2147483647: QEV_AGE_SINGLE, or
+// QEV_AGE_RANGE for more, QEV_AGE_BAD for anything else.
+int parse_int(const char *s, std::size_t n, int *x) {
+  if (n == 0) return QEV_AGE_BAD;
   long v = 0;
   for (std::size_t i = 0; i < n; ++i) {
-    if (s[i] < '0' || s[i] > '9') return false;
-    v = v * 10 + (s[i] - '0');
+    if (s[i] < '0' || s[i] > '9') return QEV_AGE_BAD;
+    if (v <= INT_MAX) v = v * 10 + (s[i] - '0');
   }
-  if (v > 0x7fffffff) return false;
+  if (v > INT_MAX) return QEV_AGE_RANGE;
   *x = static_cast<int>(v);
-  return true;
+  return QEV_AGE_SINGLE;
 }
 
 }  // namespace
@@ -293,7 +312,8 @@ int qev_age_label(const char *text, size_t len, int *age) {
   int x = 0;
   if (text == nullptr || age == nullptr) return QEV_AGE_BAD;
   if (len > 0 && text[len - 1] == '+') {
-    if (!parse_int(text, len - 1, &x)) return QEV_AGE_BAD;
+    const int k = parse_int(text, len - 1, &x);
+    if (k < 0) return k;
     *age = x;
     return QEV_AGE_OPEN;
   }
@@ -302,13 +322,16 @@ int qev_age_label(const char *text, size_t len, int *age) {
     const std::size_t at =
         static_cast<std::size_t>(static_cast<const char *>(dash) - text);
     int to = 0;
-    if (!parse_int(text, at, &x) ||
-        !parse_int(text + at + 1, len - at - 1, &to) || to < x)
-      return QEV_AGE_BAD;
+    const int k = parse_int(text, at, &x);
+    const int m = parse_int(text + at + 1, len - at - 1, &to);
+    if (k == QEV_AGE_BAD || m == QEV_AGE_BAD) return QEV_AGE_BAD;
+    if (k < 0 || m < 0) return QEV_AGE_RANGE;
+    if (to < x) return QEV_AGE_BAD;
     *age = x;
     return QEV_AGE_GROUP;
   }
-  if (!parse_int(text, len, &x)) return QEV_AGE_BAD;
+  const int k = parse_int(text, len, &x);
+  if (k < 0) return k;
   *age = x;
   return QEV_AGE_SINGLE;
 }
@@ -331,8 +354,8 @@ int qev_fit_groups_opt(const qev_rows *rows, long n_groups, double radix,
                        const qev_options *opt, int jobs, qev_result *out,
                        qev_drops *drops) {
   fit_rules rules;
-  if (rows == nullptr || rows->n < 0 || n_groups < 0 || jobs < 0 ||
-      !rules_of(opt, true, &rules))
+  if (rows == nullptr || rows->n < 0 || n_groups < 0 ||
+      !qev_argument_ok(QEV_ARG_JOBS, jobs) || !rules_of(opt, true, &rules))
     return QEV_BAD_ARGUMENT;
   const long n = rows->n;
   if (n > 0 && (rows->group == nullptr || rows->age == nullptr ||

@@ -129,12 +129,12 @@ double e0_fit(vertex v);
 double e0_fit_grad(vertex v, double *grad);
 
 // Life expectancy at birth of the data set, by the trapezoid rule over the
-// records in file order, from (0, 1) when the first age is above 0, and
-// closed beyond the last age by the curve at best scaled to meet the last
+// records in age order (age_order), from (0, 1) when the first age is above 0,
+// and closed beyond the last age by the curve at best scaled to meet the last
 // value, as demographers close a table with a law:
 //   l_last * integral from last to 105 of curve(x) / curve(last).
-// NaN for an empty data set, ages that are outside 0..105 or do not rise
-// from record to record, or when the search did not fit (fitted false).
+// NaN for an empty data set, ages that are outside 0..105 or seen twice,
+// or when the search did not fit (fitted false).
 double e0_table(const context *ctx, vertex best, bool fitted);
 
 // The Gauss-Newton standard errors and covariances of the fit at
@@ -143,7 +143,14 @@ double e0_table(const context *ctx, vertex best, bool fitted);
 // (fewer than 4 records, or J'J singular or not finite).
 void standard_errors(const context *ctx, const double *grad, qev_result *out);
 
-// Sets out->checks, check_record and age_again_first from the data set.
+// The records of the data set in age order, ties in file order, into
+// order[0 .. n_data - 1].  The checks of a table as a table and e0_table go
+// by it, so that neither depends on the order of the file.
+void age_order(const context *ctx, int *order);
+
+// Sets out->checks, check_record and age_again_first from the data set:
+// the checks of single records (age-range, not-share) in file order, those
+// of the table (age-105, rises, age-again, l0) in age order.
 void check_data(const context *ctx, qev_result *out);
 
 // How a table is fitted.  A long table's rules refuse a table with an age
