@@ -1877,3 +1877,116 @@ TEST(Long, GroupWarningsNameTheKeptRows) {
             "qev: : warning: 3 records, fewer than 4: the curve's three "
             "parameters fit so few records without meaning anything\n");
 }
+
+namespace {
+
+// A row of tests/edges.tsv: an edge input and what every client must give.
+struct edge {
+  std::string name, path;
+  std::vector<std::string> ages, values, options;
+  std::string outcome, e0_fit, e0_table, checks, message;
+};
+
+std::vector<std::string> split_at(const std::string &s, char sep) {
+  std::vector<std::string> parts;
+  std::istringstream in(s);
+  for (std::string p; std::getline(in, p, sep);) parts.push_back(p);
+  return parts;
+}
+
+// "a..b" is every whole number from a to b, "x*n" is x n times.
+std::vector<std::string> expand_list(const std::string &s) {
+  std::vector<std::string> out;
+  for (const std::string &item : split_at(s, ',')) {
+    const size_t dots = item.find(".."), star = item.find('*');
+    if (dots != std::string::npos) {
+      const int to = std::stoi(item.substr(dots + 2));
+      for (int x = std::stoi(item.substr(0, dots)); x <= to; ++x)
+        out.push_back(std::to_string(x));
+    } else if (star != std::string::npos) {
+      out.insert(out.end(), std::stoul(item.substr(star + 1)),
+                 item.substr(0, star));
+    } else {
+      out.push_back(item);
+    }
+  }
+  return out;
+}
+
+std::vector<edge> read_edges() {
+  std::ifstream in(ex + "/../tests/edges.tsv");
+  std::vector<edge> rows;
+  bool header = true;
+  for (std::string line; std::getline(in, line);) {
+    if (line.empty() || line[0] == '#') continue;
+    if (header) {
+      header = false;
+      continue;
+    }
+    const std::vector<std::string> f = fields_of(line);
+    if (f.size() != 10) continue;  // the test below then fails on the count
+    rows.push_back(
+        {f[0], f[1], expand_list(f[2]), expand_list(f[3]),
+         f[4] == "-" ? std::vector<std::string>{} : split_at(f[4], ' '), f[5],
+         f[6], f[7], f[8] == "-" ? "" : f[8], f[9]});
+  }
+  return rows;
+}
+
+}  // namespace
+
+// The command line's answers to the edge table that the R and Python tests
+// hold their packages to as well.
+TEST(Edges, TheCommandLineGivesWhatEveryClientMust) {
+  const std::vector<edge> rows = read_edges();
+  ASSERT_GE(rows.size(), 15u);
+  for (const edge &t : rows) {
+    SCOPED_TRACE(t.name);
+    ASSERT_EQ(t.ages.size(), t.values.size());
+    const bool long_table = t.path == "long";
+    const std::string file =
+        scratch() + (long_table ? "/edge.csv" : "/edge.dat");
+    {
+      std::ofstream out(file, std::ios::binary);
+      if (long_table) out << "age,value\n";
+      for (size_t i = 0; i < t.ages.size(); ++i)
+        out << t.ages[i] << (long_table ? "," : " ") << t.values[i] << "\n";
+    }
+    std::vector<std::string> args = {"--tsv"};
+    for (const std::string &o : t.options) args.push_back("--" + o);
+    if (long_table) {
+      args.push_back("--age=age");
+      args.push_back("--value=value");
+    }
+    args.push_back(file);
+    const run_result r = run_qev(args);
+    const std::vector<std::string> lines = split_at(r.out, '\n');
+    if (t.outcome == "error") {
+      // No row, or a data file's refused row among the files of --tsv.
+      EXPECT_EQ(r.status, 2);
+      EXPECT_TRUE(lines.size() <= 1 || fields_of(lines[1])[6] == "refused")
+          << r.out;
+    } else {
+      EXPECT_EQ(r.status, t.outcome == "refused" ? 2 : 1);
+      ASSERT_EQ(lines.size(), 2u) << r.out;
+      const std::vector<std::string> f = fields_of(lines[1]);
+      ASSERT_EQ(f.size(), 15u);
+      EXPECT_EQ(f[6], t.outcome);
+      EXPECT_EQ(f[14], t.checks);
+      const std::string e0[] = {t.e0_fit, t.e0_table};
+      for (int k = 0; k < 2; ++k) {
+        if (e0[k] == "NaN") {
+          EXPECT_EQ(f[8 + k], "NaN");
+        } else if (e0[k] == "number") {
+          EXPECT_TRUE(std::isfinite(std::stod(f[8 + k]))) << f[8 + k];
+        }
+      }
+    }
+    if (t.message == "none") {
+      EXPECT_EQ(r.err, "");
+    } else {
+      for (const std::string &part : split_at(t.message, '|'))
+        EXPECT_NE(r.err.find(part), std::string::npos) << part << "\n" << r.err;
+    }
+  }
+}

@@ -7,7 +7,25 @@ to life tables in process, bit for bit as the command line ``qev`` fits
 them.  ``fit`` fits one table, ``fit_table`` every group of a long
 DataFrame, ``read_hmd`` reads a Human Mortality Database file; ``qev.dask``
 runs ``fit_table`` on a Dask cluster.
+
+Data checks (a value that is not a share, a rise with age, ...) are
+``qev.DataWarning`` warnings.  Rows left out on purpose (ages above 104,
+missing values) are reported at INFO on the ``logging`` logger ``"qev"``.
+
+The checks that describe a table as a table (``rises``, ``age-again``,
+``l0``, ``age-105``) and ``e0_table`` go by age, ties in their order, so a
+table in any order gets the checks of the same table sorted by age.  The
+search runs over the records in their order, so for a table that is not in
+age order a, b, c (and so e0_table's tail) may differ from the sorted
+table's in their last bits.
+
+The standard errors are the Gauss-Newton ones of R's ``nls()``: they assume
+independent errors of one variance, which the values of one life table are
+not (each l(x) is built from the ones before it), so read them as a scale
+of how well the curve is pinned down, not as sampling errors.
 """
+import logging
+import numbers
 import re
 import warnings
 
@@ -27,11 +45,13 @@ COLUMNS = ["a", "b", "c", "rmse", "iterations", "status", "records",
 
 
 # Groups whose data checks are worded as warnings; the rest are counted.
-MAX_WARNED = 20
+MAX_WARNED = _core.MAX_WORDED
+
+log = logging.getLogger("qev")
 
 
 class DataWarning(UserWarning):
-    """A data check that the records fail, or rows a long table left out."""
+    """A data check that the records fail."""
 
 
 def _worded(text, where="", unit="record"):
@@ -52,20 +72,46 @@ def _warn_all(lines):
         warnings.warn(line, DataWarning, stacklevel=4)
 
 
+def _refuse(name, which, x):
+    raise ValueError("%s takes %s, not %r" % (name, _core.argument_words(which),
+                                              x))
+
+
+def _number(name, which, x):
+    """x as a float if it is a number argument `which` takes, by the
+    library's rules; text, booleans and everything else are refused."""
+    if (isinstance(x, (bool, np.bool_)) or not isinstance(x, numbers.Real)
+            or not _core.argument_ok(which, float(x))):
+        _refuse(name, which, x)
+    return float(x)
+
+
 def _start(start):
     if start is None:
         return None
+    if isinstance(start, (str, bytes)):
+        _refuse("start", _core.ARG_START, start)
     try:
-        s = [float(x) for x in start]
-    except (TypeError, ValueError):
-        raise ValueError("start takes three numbers a, b, c") from None
+        s = list(start)
+    except TypeError:
+        _refuse("start", _core.ARG_START, start)
     if len(s) != 3:
-        raise ValueError("start takes three numbers a, b, c, not %d" % len(s))
-    return s
+        _refuse("start", _core.ARG_START, start)
+    for x in s:
+        if (isinstance(x, (bool, np.bool_)) or
+                not isinstance(x, numbers.Real) or
+                not _core.argument_ok(_core.ARG_START, float(x))):
+            _refuse("start", _core.ARG_START, start)
+    return [float(x) for x in s]
+
+
+def _count(name, which, x):
+    return int(_number(name, which, x))
 
 
 def _whole_ages(age, what="record"):
-    """age as int32, refusing NaN, infinities and fractions by record."""
+    """age as int32, refusing NaN, infinities and fractions by record, and
+    whole numbers past the range of an int as out of range."""
     a = np.asarray(age)
     if a.dtype == object or a.dtype.kind in "USb":
         try:
@@ -76,18 +122,19 @@ def _whole_ages(age, what="record"):
             raise ValueError("%s %d: age %r is not a whole number" %
                              (what, bad, a[bad])) from None
     if a.dtype.kind == "f":
-        bad = ~np.isfinite(a) | (a != np.floor(a)) | (np.abs(a) > 2**31 - 1)
+        with np.errstate(invalid="ignore"):
+            bad = ~np.isfinite(a) | (a != np.floor(a))
         if bad.any():
             i = int(np.flatnonzero(bad)[0])
             raise ValueError("%s %d: age %r is not a whole number" %
                              (what, i, a[i]))
-    elif a.dtype.kind in "iu":
-        bad = (a > 2**31 - 1) | (a < -2**31)
-        if bad.any():
-            i = int(np.flatnonzero(bad)[0])
-            raise ValueError("%s %d: age %r is out of range" % (what, i, a[i]))
-    else:
+    elif a.dtype.kind not in "iu":
         raise ValueError("ages must be whole numbers, not %s" % a.dtype)
+    big = (a > 2**31 - 1) | (a < -2**31)
+    if big.any():
+        i = int(np.flatnonzero(big)[0])
+        raise ValueError("%s %d: %s" % (what, i,
+                                        _core.big_age_words("%d" % a[i])))
     return a.astype(np.int32)
 
 
@@ -99,20 +146,67 @@ def _is_number(x):
         return False
 
 
-def _values(value, what="record"):
+def _values(value, what="record", column=None):
+    """value as float64, None as NaN.  A column of text is refused whole, as
+    R refuses one; a single text among numbers is named."""
     v = np.asarray(value)
     if v.dtype.kind in "fiub":
         return v.astype(np.float64)
-    for i, x in enumerate(v.tolist()):
+    items = v.tolist()
+    if column is not None and (v.dtype.kind in "US" or any(
+            isinstance(x, (str, bytes)) for x in items)):
+        raise ValueError(_core.text_value_words(str(column)))
+    for i, x in enumerate(items):
         if x is not None and not _is_number(x):
             raise ValueError("%s %d: value %r is not a number" % (what, i, x))
-    return np.array([np.nan if x is None else float(x) for x in v.tolist()],
+    return np.array([np.nan if x is None else float(x) for x in items],
                     dtype=np.float64)
 
 
 class Fit:
-    """One fitted table: the fields of a row of ``qev --tsv``, ``params``,
-    ``cov`` (3 x 3), and ``fitted``, ``residuals`` and ``predict()``."""
+    """One fitted table, as ``qev.fit`` returns it.
+
+    Attributes
+    ----------
+    a, b, c : float
+        The parameters of the best vertex of the final simplex.
+    rmse : float
+        The RMS error at a, b and c.
+    iterations : int
+        Iterations of the search, restarts included.
+    status : str
+        ``"converged"``, ``"not-convergent"`` (10000 iterations ran),
+        ``"no-fit"`` (an error was NaN), ``"too-few-records"`` (fewer than
+        4) or ``"refused"``.
+    records : int
+        The records fitted.
+    e0_fit : float
+        Life expectancy at birth of the fitted curve, its area from 0 to
+        105; NaN unless the status is converged or not-convergent.
+    e0_table : float
+        Life expectancy at birth of the records by trapezoids in age order
+        from (0, 1), closed beyond the last age by the fitted curve scaled
+        to meet the last value; NaN where the ages are outside 0..105 or
+        seen twice, or where e0_fit is NaN.
+    se_a, se_b, se_c, se_e0_fit : float
+        Gauss-Newton standard errors of a, b, c (those of R's ``nls()``)
+        and the delta-method one of e0_fit; NaN where they do not exist.
+        They assume independent errors of one variance, which the values
+        of a life table are not: a scale, not a sampling error.
+    cov_ab, cov_ac, cov_bc : float
+        Their covariances.
+    checks : tuple of str
+        The data checks the records fail: ``age-range``, ``not-share``,
+        ``age-105``, ``rises``, ``age-again``, ``few-records``,
+        ``no-records``, ``l0``.  The checks of the table as a table go by
+        age, whatever the order of the records.
+    params : numpy.ndarray
+        ``[a, b, c]``.
+    cov : numpy.ndarray
+        The 3 x 3 covariance matrix of a, b and c.
+    fitted, residuals : numpy.ndarray
+        The curve at each record's age, and the value minus it.
+    """
 
     def __init__(self, result, age, value):
         for k, v in result.items():
@@ -122,10 +216,13 @@ class Fit:
 
     @property
     def params(self):
+        """``[a, b, c]`` as an array."""
         return np.array([self.a, self.b, self.c])
 
     @property
     def cov(self):
+        """The 3 x 3 covariance matrix of a, b and c (NaN where the
+        standard errors do not exist)."""
         se = (self.se_a, self.se_b, self.se_c)
         m = np.diag(np.square(se))
         m[0, 1] = m[1, 0] = self.cov_ab
@@ -135,15 +232,18 @@ class Fit:
 
     @property
     def fitted(self):
+        """The curve at each record's age, bit for bit qev --fitted's."""
         return _core.curve(self.a, self.b, self.c,
                            self._age.astype(np.float64))
 
     @property
     def residuals(self):
+        """Each record's value minus the curve at its age."""
         return self._value - self.fitted
 
     def predict(self, ages):
-        """The curve at ages (whole or not), NaN outside 0..105."""
+        """The curve at ages (whole or not, any shape), NaN outside 0..105
+        and for NaN."""
         x = np.asarray(ages, dtype=np.float64)
         y = _core.curve(self.a, self.b, self.c, x.ravel())
         return y.reshape(x.shape)
@@ -156,8 +256,44 @@ class Fit:
                  ", checks=%r" % (self.checks,) if self.checks else ""))
 
 
-def fit(age, value, start=None):
-    """Fits one table, as a data file of those records is fitted."""
+def fit(age, value, start=None, restarts=0):
+    """Fits one table, as ``qev --tsv`` fits a data file of its records.
+
+    Parameters
+    ----------
+    age : array_like of int
+        Whole ages, one per record, in any order.
+    value : array_like of float
+        The share still alive at each age (l(x) / l(0)).  NaN is a value
+        that is not a share: a data check, and a ``no-fit``.
+    start : sequence of 3 floats, optional
+        Where the search starts (a, b, c); default 0.03, 0.05, 0.01.
+    restarts : int, default 0
+        A search that runs 10000 iterations starts again from its best
+        vertex, up to this many times (0 to 1000), as ``--restarts``.
+
+    Returns
+    -------
+    Fit
+        The fit; see ``help(qev.Fit)`` for every attribute.
+
+    Raises
+    ------
+    ValueError
+        Ages that are not whole numbers or are out of range, values that
+        are not numbers, more than 200 records, lengths that differ, or a
+        start or restarts outside what qev takes.
+
+    Warns
+    -----
+    DataWarning
+        For each data check the records fail, as the command line warns.
+
+    Examples
+    --------
+    >>> f = qev.fit([0, 20, 40, 60, 80], [1, 0.98, 0.95, 0.86, 0.5])
+    >>> f.status, round(f.e0_fit, 1)
+    """
     if age is None or value is None:
         raise ValueError("fit needs ages and values")
     # Lists as they are, so that one text among numbers is named as such.
@@ -171,13 +307,14 @@ def fit(age, value, start=None):
         raise ValueError("age has %d records and value %d" %
                          (len(age), len(value)))
     if len(age) > _core.MAX_RECORDS:
-        raise ValueError("%d records: a table holds at most %d" %
-                         (len(age), _core.MAX_RECORDS))
+        raise ValueError(_core.too_many_words(len(age)))
+    s = _start(start)
+    n_restarts = _count("restarts", _core.ARG_RESTARTS, restarts)
     a = _whole_ages(age)
     v = _values(value)
     first = np.flatnonzero(~((v >= 0) & (v <= 1)))
     shown = repr(float(v[first[0]])) if len(first) else ""
-    result, notes = _core.fit(a, v, _start(start), 0, shown)
+    result, notes = _core.fit(a, v, s, n_restarts, shown)
     _warn_all(_worded(notes))
     return Fit(result, a, v)
 
@@ -189,6 +326,9 @@ def _columns(df, age, value, by):
     for name in [age, value] + by:
         if name not in df.columns:
             raise ValueError("no column %r in the DataFrame" % (name,))
+    twice = [b for k, b in enumerate(by) if b in by[:k]]
+    if twice:
+        raise ValueError("by names the column %r twice" % (twice[0],))
     clash = [b for b in by if b in COLUMNS]
     if clash:
         raise ValueError("a by column may not have the name of a result "
@@ -213,8 +353,10 @@ def _age_labels(col):
             texts.append(None)
     kinds, ages = _core.age_labels(["" if t is None else t for t in texts])
     for k, t in enumerate(texts):
-        if t is None or kinds[k] == _core.AGE_BAD:
+        if t is None or kinds[k] < 0:
             row = int(np.flatnonzero(codes == k)[0])
+            if kinds[k] == _core.AGE_RANGE:
+                raise ValueError("row %d: %s" % (row, _core.big_age_words(t)))
             raise ValueError("row %d: age %r is not an age (a whole number, "
                              "N-M or N+)" % (row, labels[k]))
     return ages[codes].astype(np.int32), kinds[codes].astype(np.int32)
@@ -224,15 +366,16 @@ def _prepare(df, age, value, by):
     by = _columns(df, age, value, by)
     n = len(df)
     if by:
-        codes = df.groupby(by, sort=False, dropna=False).ngroup().to_numpy()
+        codes = df.groupby(by, sort=False, dropna=False,
+                           observed=True).ngroup().to_numpy()
     else:
         codes = np.zeros(n, dtype=np.int64)
     ages, kinds = _age_labels(df[age])
     col = df[value]
-    if col.dtype.kind in "fiu":
+    if col.dtype.kind in "fiub":
         v = col.to_numpy(dtype=np.float64, na_value=np.nan)
     else:
-        v = _values(col.to_numpy(dtype=object), "row")
+        v = _values(col.to_numpy(dtype=object), "row", value)
     missing = np.isnan(v).astype(np.uint8)
     order = np.argsort(codes, kind="stable")
     n_groups = int(codes.max()) + 1 if n else 0
@@ -247,10 +390,8 @@ def _prepare(df, age, value, by):
 def _radix(radix):
     if radix is None:
         return 0.0, ""
-    r = float(radix)
-    if not (np.isfinite(r) and r > 0):
-        raise ValueError("radix must be a positive number, not %r" % (radix,))
-    return r, repr(radix) if not isinstance(radix, str) else radix
+    r = _number("radix", _core.ARG_RADIX, radix)
+    return r, repr(radix)
 
 
 def _drop_report(drops, keys, by):
@@ -271,7 +412,7 @@ def _drop_report(drops, keys, by):
                           "s" if groups > 1 else ""))
     if parts:
         lines.append("dropped " + ", ".join(parts))
-    return "\n".join(lines)
+    return lines
 
 
 def _label(keys, by, g):
@@ -280,18 +421,21 @@ def _label(keys, by, g):
     return ", ".join("%s=%s" % (b, keys[b].iloc[g]) for b in by) + ": "
 
 
-def _fit_groups(df, age, value, by, radix, start, jobs):
+def _fit_groups(df, age, value, by, radix, start, restarts, jobs, rows=None):
+    """Fits the groups.  rows: the number of each row of df for messages
+    (default its place in df)."""
     by, keys, order, offsets, ages, kinds, v, missing = _prepare(
         df, age, value, by)
     r, r_text = _radix(radix)
-    if jobs is None or int(jobs) < 0:
-        raise ValueError("jobs is a number of threads, 0 for every core")
+    s = _start(start)
+    n_restarts = _count("restarts", _core.ARG_RESTARTS, restarts)
+    n_jobs = _count("jobs", _core.ARG_JOBS, jobs)
     if len(df) == 0:
         warnings.warn("the DataFrame has no rows", DataWarning, stacklevel=3)
-    rows = (order + 1).astype(np.int32)
+    place = order if rows is None else np.asarray(rows, dtype=np.int64)[order]
     cols, notes, drops = _core.fit_groups(ages, kinds, v, missing, offsets,
-                                          rows, r, r_text, _start(start),
-                                          int(jobs))
+                                          (place + 1).astype(np.int32), r,
+                                          r_text, s, n_restarts, n_jobs)
     # The first groups' checks in words; the others' only counted, since a
     # million warnings help no one.
     warned = [g for g, text in enumerate(notes) if text]
@@ -299,40 +443,105 @@ def _fit_groups(df, age, value, by, radix, start, jobs):
         _warn_all(_worded(notes[g].replace("--radix=", "radix="),
                           _label(keys, by, g), "row"))
     if len(warned) > MAX_WARNED:
-        warnings.warn("and %d more groups with data checks: the checks "
-                      "column names them" % (len(warned) - MAX_WARNED),
+        warnings.warn(_core.more_groups_words(len(warned) - MAX_WARNED),
                       DataWarning, stacklevel=3)
-    report = _drop_report(drops, keys, by)
-    if report:
-        warnings.warn(report, DataWarning, stacklevel=3)
+    for line in _drop_report(drops, keys, by):
+        log.info("%s", line)
     return by, keys, offsets, ages, kinds, v, missing, r, cols
 
 
-def fit_table(df, age, value, by=None, radix=None, start=None, jobs=0):
-    """Fits every group of a long DataFrame by the command line's long-table
-    rules, and returns one row per group in the order of their first rows:
-    the by columns, then the columns of qev --tsv."""
+_TABLE_PARAMETERS = """
+    Parameters
+    ----------
+    df : pandas.DataFrame
+        One row per age of each table.
+    age : str
+        The column of ages: whole numbers, or labels ``N``, ``N-M`` (an
+        age group, taken at N) and ``N+`` (the open age group, kept at N).
+        Ages above 104 are left out.
+    value : str
+        The column of l(x) or of shares still alive; NaN and None are
+        missing, and such rows are left out.
+    by : str or list of str, optional
+        The key columns: the rows that share their values form one table.
+        Default: the whole frame is one table.
+    radix : float, optional
+        Divide every value by it (100000 for l(x) of radix 100000).
+    start : sequence of 3 floats, optional
+        Where each search starts (a, b, c); default 0.03, 0.05, 0.01.
+    restarts : int, default 0
+        A search that runs 10000 iterations starts again from its best
+        vertex, up to this many times (0 to 1000), as ``--restarts``.
+    jobs : int, default 0
+        Threads to fit on, 0 to 1024; 0 is every core.  The results are
+        the same bits for any number.
+"""
+
+_TABLE_RAISES = """
+    Raises
+    ------
+    ValueError
+        A column that is not there or named twice in ``by``, a ``by``
+        column named as a result column, an age that is not an age or is
+        out of range, a value column of text, or a radix, start, restarts
+        or jobs outside what qev takes.
+
+    Warns
+    -----
+    DataWarning
+        For each data check of the first 20 groups that have any, then one
+        with the count of the rest.  Rows left out are logged at INFO on
+        the ``"qev"`` logger.
+"""
+
+
+def fit_table(df, age, value, by=None, radix=None, start=None, restarts=0,
+              jobs=0):
     by, keys, _, _, _, _, _, _, cols = _fit_groups(df, age, value, by, radix,
-                                                   start, jobs)
+                                                   start, restarts, jobs)
+    return _result_frame(by, keys, cols)
+
+
+def _result_frame(by, keys, cols):
     out = keys.copy() if by else pd.DataFrame(index=range(len(cols["a"])))
+    refused = np.array(cols["status"]) == "refused"
     for name in COLUMNS:
         col = cols[name]
         if name in ("iterations", "records"):
             col = pd.array(np.where(np.isnan(col), 0, col).astype(np.int64),
                            dtype="Int64")
-            refused = np.array(cols["status"]) == "refused"
             col[refused] = pd.NA
         elif name not in ("status", "checks"):
-            col = np.where(np.array(cols["status"]) == "refused", np.nan, col)
+            col = np.where(refused, np.nan, col)
         out[name] = col
     return out
 
 
-def fitted_table(df, age, value, by=None, radix=None, start=None, jobs=0):
-    """The rows of qev --fitted: for each kept record of each group that was
-    not refused, its age, observed value, the fitted curve and the residual."""
+fit_table.__doc__ = """Fits every group of a long DataFrame, as ``qev --tsv
+    --age=AGE --value=VALUE --by=...`` fits a long table, bit for bit.
+""" + _TABLE_PARAMETERS + """
+    Returns
+    -------
+    pandas.DataFrame
+        One row per group, in the order of their first rows: the ``by``
+        columns, then the columns of ``qev --tsv`` (a, b, c, rmse,
+        iterations, status, records, e0_fit, e0_table, se_a, se_b, se_c,
+        se_e0_fit, checks; see ``help(qev.Fit)``).  A refused group (more
+        than 200 records, or an age twice) has NaN numbers.
+""" + _TABLE_RAISES + """
+    Examples
+    --------
+    >>> d = qev.read_hmd("USA.fltper_1x1.txt")
+    >>> fits = qev.fit_table(d, age="Age", value="lx", by="Year",
+    ...                      radix=100000)
+    >>> fits[["Year", "e0_fit", "e0_table"]].head()
+"""
+
+
+def fitted_table(df, age, value, by=None, radix=None, start=None, restarts=0,
+                 jobs=0):
     by, keys, offsets, ages, kinds, v, missing, r, cols = _fit_groups(
-        df, age, value, by, radix, start, jobs)
+        df, age, value, by, radix, start, restarts, jobs)
     parts = []
     for g in range(len(offsets) - 1):
         if cols["status"][g] == "refused":
@@ -355,11 +564,51 @@ def fitted_table(df, age, value, by=None, radix=None, start=None, jobs=0):
     return pd.concat(parts, ignore_index=True)
 
 
+fitted_table.__doc__ = """The rows of ``qev --fitted`` for a long DataFrame:
+    for each kept record of each group that was not refused, its age, the
+    observed value, the fitted curve and the residual, bit for bit.
+""" + _TABLE_PARAMETERS + """
+    Returns
+    -------
+    pandas.DataFrame
+        The ``by`` columns, then age, observed, fitted and residual.
+""" + _TABLE_RAISES + """
+    Examples
+    --------
+    >>> rows = qev.fitted_table(d, age="Age", value="lx", by="Year",
+    ...                         radix=100000)
+    >>> rows[rows["Year"] == 2019].plot(x="age", y="residual")
+"""
+
+
 def read_hmd(path):
-    """A Human Mortality Database life-table file as a DataFrame with its own
-    columns (Year, Age, mx, qx, ax, lx, dx, Lx, Tx, ex): Year an integer
-    (text for spans of years), Age text, the numbers as the C library reads
-    them, "." as missing."""
+    """Reads a Human Mortality Database life-table file.
+
+    Parameters
+    ----------
+    path : str or os.PathLike
+        A file such as ``USA.fltper_1x1.txt``, its title lines included.
+
+    Returns
+    -------
+    pandas.DataFrame
+        The file's own columns (Year, Age, mx, qx, ax, lx, dx, Lx, Tx, ex):
+        Year an integer (text for spans of years such as ``1930-1934``),
+        Age text (``110+`` kept), the numbers as the C library reads them,
+        ``.`` as NaN.
+
+    Raises
+    ------
+    ValueError
+        When no line starts with Year and Age.
+    OSError
+        When the file cannot be read.
+
+    Examples
+    --------
+    >>> d = qev.read_hmd("USA.fltper_1x1.txt")
+    >>> qev.fit_table(d, age="Age", value="lx", by="Year", radix=100000)
+    """
     with open(path, encoding="utf-8") as f:
         lines = f.read().splitlines()
     head = next((i for i, l in enumerate(lines)

@@ -46,11 +46,11 @@ std::string messages(const qev_result &r, const int *age, const double *life,
                      const int *row, bool data_file, const std::string &value,
                      int value_row, const std::string &radix) {
   std::string out;
-  warn_checks(
-      "", r,
-      {age, life, row, data_file ? words_data_file : words_long_table,
-       value.c_str(), value_row, radix.empty() ? nullptr : radix.c_str()},
-      &out);
+  warn_checks("", r,
+              {age, life, row, data_file ? words_data_file : words_long_table,
+               value.c_str(), value_row,
+               radix.empty() ? nullptr : radix.c_str(), nullptr},
+              &out);
   return out;
 }
 
@@ -79,6 +79,13 @@ py::dict result_dict(const qev_result &r) {
   return d;
 }
 
+// A code of the library as the exception it means.
+void raise_for(int status) {
+  if (status == QEV_NO_MEMORY) throw std::bad_alloc();
+  if (status != QEV_OK)
+    throw py::value_error("an argument is outside what qev takes");
+}
+
 // One table, as a data file of its records is fitted.  value_text is the
 // first value outside [0, 1] as the caller shows it.
 py::tuple fit(const ivec &age, const dvec &value, const py::object &start,
@@ -86,9 +93,7 @@ py::tuple fit(const ivec &age, const dvec &value, const py::object &start,
   const long n = static_cast<long>(age.size());
   if (n != static_cast<long>(value.size()))
     throw py::value_error("age and value differ in length");
-  if (n > QEV_MAX_RECORDS)
-    throw py::value_error("more than " + std::to_string(QEV_MAX_RECORDS) +
-                          " records");
+  if (n > QEV_MAX_RECORDS) throw py::value_error(too_many_words(n, nullptr));
   const qev_options o = options_of(start, restarts);
   qev_result r;
   int status;
@@ -96,7 +101,7 @@ py::tuple fit(const ivec &age, const dvec &value, const py::object &start,
     py::gil_scoped_release unlocked;
     status = qev_fit_opt(age.data(), value.data(), int(n), &o, &r);
   }
-  if (status != QEV_OK) throw std::bad_alloc();
+  raise_for(status);
   std::vector<int> row(static_cast<std::size_t>(n));
   for (long i = 0; i < n; ++i) row[static_cast<std::size_t>(i)] = int(i) + 1;
   int value_row = 0;
@@ -116,7 +121,7 @@ py::tuple fit(const ivec &age, const dvec &value, const py::object &start,
 py::tuple fit_groups(const ivec &age, const ivec &kind, const dvec &value,
                      const bvec &missing, const lvec &offsets, const ivec &row,
                      double radix, const std::string &radix_text,
-                     const py::object &start, int jobs) {
+                     const py::object &start, int restarts, int jobs) {
   const long n = static_cast<long>(age.size());
   const long n_groups = static_cast<long>(offsets.size()) - 1;
   if (n_groups < 0 || kind.size() != n || value.size() != n ||
@@ -126,7 +131,7 @@ py::tuple fit_groups(const ivec &age, const ivec &kind, const dvec &value,
   for (long g = 0; g < n_groups; ++g)
     if (offsets.data()[g + 1] < offsets.data()[g])
       throw py::value_error("the rows and their groups do not match");
-  const qev_options o = options_of(start, 0);
+  const qev_options o = options_of(start, restarts);
   std::vector<qev_result> res(static_cast<std::size_t>(n_groups));
   std::vector<qev_drops> drops(static_cast<std::size_t>(n_groups));
   std::vector<long> group(static_cast<std::size_t>(n));
@@ -147,7 +152,7 @@ py::tuple fit_groups(const ivec &age, const ivec &kind, const dvec &value,
       status = qev_fit_groups_opt(&rows, last - first, radix, &o, jobs,
                                   res.data() + first, drops.data() + first);
     }
-    if (status != QEV_OK) throw std::bad_alloc();
+    raise_for(status);
     if (PyErr_CheckSignals() != 0) throw py::error_already_set();
   }
 
@@ -183,7 +188,8 @@ py::tuple fit_groups(const ivec &age, const ivec &kind, const dvec &value,
                            value.data() + i, missing.data() + i};
     notes.append(
         group_messages(r[g], rows, row.data() + i, radix,
-                       radix_text.empty() ? nullptr : radix_text.c_str()));
+                       radix_text.empty() ? nullptr : radix_text.c_str(),
+                       "by"));
     drop.mutable_at(g, 0) = drops[g].old_rows;
     drop.mutable_at(g, 1) = drops[g].missing_rows;
     drop.mutable_at(g, 2) = drops[g].first_missing_age;
@@ -238,6 +244,22 @@ PYBIND11_MODULE(_core, m) {
   m.def("curve", &curve);
   m.def("e0", &qev_e0);
   m.def("version", &qev_version);
+  m.def("argument_ok", &qev_argument_ok);
+  m.def("argument_words", &argument_words);
+  m.def("big_age_words", [](const std::string &age) {
+    return big_age_words(age.c_str());
+  });
+  m.def("too_many_words", [](long n) { return too_many_words(n, nullptr); });
+  m.def("more_groups_words", &more_groups_words);
+  m.def("text_value_words", [](const std::string &column) {
+    return text_value_words(column.c_str());
+  });
+  m.attr("MAX_WORDED") = max_worded_groups;
+  m.attr("ARG_START") = static_cast<int>(QEV_ARG_START);
+  m.attr("ARG_RADIX") = static_cast<int>(QEV_ARG_RADIX);
+  m.attr("ARG_JOBS") = static_cast<int>(QEV_ARG_JOBS);
+  m.attr("ARG_RESTARTS") = static_cast<int>(QEV_ARG_RESTARTS);
+  m.attr("AGE_RANGE") = static_cast<int>(QEV_AGE_RANGE);
   m.attr("MAX_RECORDS") = QEV_MAX_RECORDS;
   m.attr("AGE_BAD") = static_cast<int>(QEV_AGE_BAD);
   m.attr("AGE_OPEN") = static_cast<int>(QEV_AGE_OPEN);

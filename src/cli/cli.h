@@ -120,6 +120,8 @@ std::string big_age_words(const char *shown);
 // Why a file could not be opened (errno err), with a hint where its name
 // is an option written after the file names.
 std::string open_words(const char *name, int err);
+// A value column of text, where numbers belong.
+std::string text_value_words(const char *column);
 // What an argument of enum qev_argument takes, after "NAME takes ".
 const char *argument_words(int which);
 

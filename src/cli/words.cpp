@@ -142,6 +142,13 @@ std::string big_age_words(const char *shown) {
   return std::string("age ") + shown + " is out of range";
 }
 
+std::string text_value_words(const char *column) {
+  char shown[shown_size];
+  show_text(column, static_cast<int>(std::strlen(column)), false, shown);
+  return std::string("the value column \"") + shown +
+         "\" holds text, not numbers";
+}
+
 std::string open_words(const char *name, int err) {
   std::string what = std::strerror(err);
   // An option after the first file name is taken for a file.
