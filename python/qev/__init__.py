@@ -394,25 +394,62 @@ def _radix(radix):
     return r, repr(radix)
 
 
-def _drop_report(drops, keys, by):
-    """The rows left out, as the command line reports them: a line for each
-    group with missing values, and one for the whole table."""
-    lines = []
-    for g in np.flatnonzero(drops[:, 1]):
+def _notes(notes, drops, keys, by, first):
+    """What a grouped fit has to say, kept for saying: the worded checks of
+    the first MAX_WARNED groups that have any, each with the number of its
+    first row (first[g]), the count of the others, the "left out" lines of
+    the first groups with rows left out, and the totals left out."""
+    warned = [g for g, text in enumerate(notes) if text]
+    worded = [(int(first[g]), _worded(notes[g].replace("--radix=", "radix="),
+                                      _label(keys, by, g), "row"))
+              for g in warned[:MAX_WARNED]]
+    left_out = []
+    for g in np.flatnonzero(drops[:, 1])[:MAX_WARNED]:
         n = drops[g, 1]
-        lines.append("%sleft out %d row%s with no value, from age %d" %
-                     (_label(keys, by, g), n, "s" if n > 1 else "",
-                      drops[g, 2]))
+        left_out.append((int(first[g]),
+                         "%sleft out %d row%s with no value, from age %d" %
+                         (_label(keys, by, g), n, "s" if n > 1 else "",
+                          drops[g, 2])))
+    totals = [[int(drops[:, k].sum()), int((drops[:, k] > 0).sum())]
+              for k in (0, 1)]
+    return {"worded": worded, "more": max(len(warned) - MAX_WARNED, 0),
+            "left_out": left_out, "totals": totals}
+
+
+def _merged(parts):
+    """The notes of several fits of one frame's groups, as one fit's."""
+    worded = sorted((w for p in parts for w in p["worded"]),
+                    key=lambda w: w[0])
+    more = sum(p["more"] for p in parts) + max(len(worded) - MAX_WARNED, 0)
+    left_out = sorted((x for p in parts for x in p["left_out"]),
+                      key=lambda x: x[0])[:MAX_WARNED]
+    totals = [[sum(p["totals"][k][j] for p in parts) for j in (0, 1)]
+              for k in (0, 1)]
+    return {"worded": worded[:MAX_WARNED], "more": more, "left_out": left_out,
+            "totals": totals}
+
+
+def _say(notes, stacklevel=3):
+    """The data checks as DataWarnings, the rows left out at INFO, as the
+    command line reports them."""
+    for _, lines in notes["worded"]:
+        for line in lines:
+            warnings.warn(line, DataWarning, stacklevel=stacklevel)
+    if notes["more"]:
+        warnings.warn(_core.more_groups_words(notes["more"]), DataWarning,
+                      stacklevel=stacklevel)
+    for _, line in notes["left_out"]:
+        log.info("%s", line)
     parts = []
-    for k, why in ((0, "of ages above 104"), (1, "with no value (NaN or None)")):
-        n, groups = drops[:, k].sum(), (drops[:, k] > 0).sum()
+    for (n, groups), why in zip(notes["totals"],
+                                ("of ages above 104",
+                                 "with no value (NaN or None)")):
         if n:
             parts.append("%d row%s %s in %d group%s" %
                          (n, "s" if n > 1 else "", why, groups,
                           "s" if groups > 1 else ""))
     if parts:
-        lines.append("dropped " + ", ".join(parts))
-    return lines
+        log.info("dropped %s", ", ".join(parts))
 
 
 def _label(keys, by, g):
@@ -421,9 +458,11 @@ def _label(keys, by, g):
     return ", ".join("%s=%s" % (b, keys[b].iloc[g]) for b in by) + ": "
 
 
-def _fit_groups(df, age, value, by, radix, start, restarts, jobs, rows=None):
+def _fit_groups(df, age, value, by, radix, start, restarts, jobs, rows=None,
+                say=True):
     """Fits the groups.  rows: the number of each row of df for messages
-    (default its place in df)."""
+    (default its place in df); say: warn and log now, else only return
+    what would be said."""
     by, keys, order, offsets, ages, kinds, v, missing = _prepare(
         df, age, value, by)
     r, r_text = _radix(radix)
@@ -438,16 +477,10 @@ def _fit_groups(df, age, value, by, radix, start, restarts, jobs, rows=None):
                                           r_text, s, n_restarts, n_jobs)
     # The first groups' checks in words; the others' only counted, since a
     # million warnings help no one.
-    warned = [g for g, text in enumerate(notes) if text]
-    for g in warned[:MAX_WARNED]:
-        _warn_all(_worded(notes[g].replace("--radix=", "radix="),
-                          _label(keys, by, g), "row"))
-    if len(warned) > MAX_WARNED:
-        warnings.warn(_core.more_groups_words(len(warned) - MAX_WARNED),
-                      DataWarning, stacklevel=3)
-    for line in _drop_report(drops, keys, by):
-        log.info("%s", line)
-    return by, keys, offsets, ages, kinds, v, missing, r, cols
+    said = _notes(notes, drops, keys, by, place[offsets[:-1]])
+    if say:
+        _say(said, stacklevel=4)
+    return by, keys, offsets, ages, kinds, v, missing, r, cols, said
 
 
 _TABLE_PARAMETERS = """
@@ -497,8 +530,8 @@ _TABLE_RAISES = """
 
 def fit_table(df, age, value, by=None, radix=None, start=None, restarts=0,
               jobs=0):
-    by, keys, _, _, _, _, _, _, cols = _fit_groups(df, age, value, by, radix,
-                                                   start, restarts, jobs)
+    by, keys, _, _, _, _, _, _, cols, _ = _fit_groups(
+        df, age, value, by, radix, start, restarts, jobs)
     return _result_frame(by, keys, cols)
 
 
@@ -540,7 +573,7 @@ fit_table.__doc__ = """Fits every group of a long DataFrame, as ``qev --tsv
 
 def fitted_table(df, age, value, by=None, radix=None, start=None, restarts=0,
                  jobs=0):
-    by, keys, offsets, ages, kinds, v, missing, r, cols = _fit_groups(
+    by, keys, offsets, ages, kinds, v, missing, r, cols, _ = _fit_groups(
         df, age, value, by, radix, start, restarts, jobs)
     parts = []
     for g in range(len(offsets) - 1):

@@ -1,6 +1,7 @@
 """The qev package against the command line ($QEV, the built qev), bit for
 bit, and its refusals of bad input."""
 import io
+import logging
 import os
 import signal
 import subprocess
@@ -97,7 +98,8 @@ def long_csv(tmp_path):
     return d, str(path)
 
 
-def test_fit_table_gives_the_command_lines_rows(tmp_path):
+def test_fit_table_gives_the_command_lines_rows(tmp_path, caplog):
+    caplog.set_level(logging.INFO, logger="qev")
     d, path = long_csv(tmp_path)
     r = run_qev("--tsv", "--age=Age", "--value=lx", "--by=Year,sex",
                 "--radix=100000", path)
@@ -107,10 +109,14 @@ def test_fit_table_gives_the_command_lines_rows(tmp_path):
     same_rows(got, want)
     assert list(got["Year"]) == list(want["Year"])
     assert got["Year"].dtype == d["Year"].dtype
+    info = "\n".join(x.getMessage() for x in caplog.records
+                     if x.levelno == logging.INFO)
+    assert "dropped 42 rows of ages above 104 in 7 groups" in info
+    assert "Year=1933, sex=f: left out 1 row with no value, from age 5" in info
     text = "\n".join(str(x.message) for x in w)
-    assert "dropped 42 rows of ages above 104 in 7 groups" in text
-    assert "Year=1933, sex=f: left out 1 row with no value, from age 5" in text
     assert "age 0 again" in text and list(got["status"])[-1] == "refused"
+    # Routine drops are information, not warnings.
+    assert "dropped" not in text and "left out" not in text
 
 
 def test_fitted_table_gives_the_command_lines_rows(tmp_path):
@@ -145,14 +151,17 @@ nan = float("nan")
 one = pd.DataFrame({"k": ["a"] * 3, "age": [0, 1, 2], "v": [1, .9, .8]})
 BAD = [
     (lambda: qev.fit([0, 1], [1]), ValueError, "age has 2 records and value 1"),
-    (lambda: qev.fit(range(201), [0.5] * 201), ValueError, "201 records"),
+    (lambda: qev.fit(range(201), [0.5] * 201), ValueError,
+     "more than 200 records: the table has 201"),
     (lambda: qev.fit([0, nan], [1, 1]), ValueError, "record 1: age nan"),
     (lambda: qev.fit([0, 1.5], [1, 1]), ValueError, "record 1: age 1.5"),
     (lambda: qev.fit([0, float("inf")], [1, 1]), ValueError, "age inf"),
     (lambda: qev.fit([0, 1], [1, "x"]), ValueError, "record 1: value 'x'"),
     (lambda: qev.fit(["x"], [1]), ValueError, "record 0: age 'x'"),
     (lambda: qev.fit(None, None), ValueError, "needs ages and values"),
-    (lambda: qev.fit([0], [1], start=(1, 2)), ValueError, "three numbers"),
+    (lambda: qev.fit([0], [1], start=(1, 2)), ValueError,
+     "start takes three finite numbers"),
+    (lambda: qev.fit([0], [1], start="123"), ValueError, "start takes"),
     (lambda: qev.fit_table(None, "age", "v"), ValueError, "DataFrame"),
     (lambda: qev.fit_table(one, "age", "w"), ValueError, "no column 'w'"),
     (lambda: qev.fit_table(one, "age", "v", by="rmse"), ValueError,
@@ -160,7 +169,12 @@ BAD = [
     (lambda: qev.fit_table(one.assign(a=1), "age", "v", by="a"), ValueError,
      "name of a result column"),
     (lambda: qev.fit_table(one.assign(v=["1", "x", "2"]), "age", "v"),
-     ValueError, "row 0: value '1' is not a number"),
+     ValueError, 'the value column "v" holds text, not numbers'),
+    (lambda: qev.fit_table(one, "age", "v", by=["k", "k"]), ValueError,
+     "by names the column 'k' twice"),
+    (lambda: qev.fit_table(one, "age", "v", jobs=True), ValueError, "jobs"),
+    (lambda: qev.fit_table(one, "age", "v", restarts=-1), ValueError,
+     "restarts takes a number, 0 to 1000"),
     (lambda: qev.fit_table(one.assign(age=[0, nan, 2]), "age", "v"),
      ValueError, "row 1: age nan"),
     (lambda: qev.fit_table(one.assign(age=["0", "1-x", "2"]), "age", "v"),
@@ -179,7 +193,7 @@ BAD = [
      ValueError, "row 0: age 'a' is not an age"),
     (lambda: qev.fit_table(one.assign(v=[1, None, .8]).astype({"v": object}),
                            "age", "v", by="k"), qev.DataWarning,
-     "k=a: left out 1 row with no value, from age 1"),
+     "k=a: 2 records, fewer than 4"),
     (lambda: qev.fit_table(one.assign(k=["a", None, "a"]), "age", "v",
                            by="k"), qev.DataWarning,
      "k=None: 1 record, fewer than 4"),
@@ -252,14 +266,138 @@ def test_dask_cluster_fits_as_one_process_does():
     df["v"] *= 1 - 1e-4 * (df["k"] % 7)  # groups that differ
     df = df.sample(frac=1, random_state=1).sort_index(kind="stable")
     ddf = dd.from_pandas(df.sample(frac=1, random_state=2), npartitions=4)
+    whole = ddf.compute()
+    with pytest.warns(qev.DataWarning) as want_w:  # l(0) is not 1
+        want = qev.fit_table(whole, "age", "v", by="k")
+    one = whole[whole["k"] == 3]
+    with pytest.warns(qev.DataWarning):
+        want_one = qev.fit_table(one, "age", "v")
     with distributed.LocalCluster(n_workers=2, threads_per_worker=1,
                                   processes=True, dashboard_address=None) as c:
         with distributed.Client(c):
-            got = qev.dask.fit_table(ddf, "age", "v", by="k").compute()
-    with warnings.catch_warnings():
-        warnings.simplefilter("ignore", qev.DataWarning)  # l(0) is not 1
-        want = qev.fit_table(ddf.compute(), "age", "v", by="k")
+            with pytest.warns(qev.DataWarning) as got_w:
+                got = qev.dask.fit_table(ddf, "age", "v", by="k").compute()
+            with pytest.warns(qev.DataWarning):
+                got_one = qev.dask.fit_table(
+                    dd.from_pandas(one, npartitions=3), "age", "v").compute()
+    # The partitions' checks, with the rows of the whole frame.
+    assert [str(x.message) for x in got_w] == [str(x.message) for x in want_w]
+    assert "more groups with data checks" in str(got_w[-1].message)
+    same_rows(got_one, want_one)
     got = got.sort_values("k").reset_index(drop=True)
     want = want.sort_values("k").reset_index(drop=True)
     assert set(got["k"]) == set(want["k"]) and len(got) == 60
     same_rows(got, want)
+
+
+def edge_rows():
+    """The rows of tests/edges.tsv, with their lists expanded."""
+    def expand(text):
+        out = []
+        for item in text.split(",") if text else []:
+            if ".." in item:
+                a, b = item.split("..")
+                out += [str(x) for x in range(int(a), int(b) + 1)]
+            elif "*" in item:
+                x, n = item.split("*")
+                out += [x] * int(n)
+            else:
+                out.append(item)
+        return out
+    path = os.path.join(HERE, "..", "..", "tests", "edges.tsv")
+    with open(path) as f:
+        lines = [l.rstrip("\n") for l in f if not l.startswith("#")]
+    names = lines[0].split("\t")
+    rows = []
+    for line in lines[1:]:
+        r = dict(zip(names, line.split("\t")))
+        r["ages"], r["values"] = expand(r["ages"]), expand(r["values"])
+        rows.append(r)
+    return rows
+
+
+def edge_options(text):
+    """options name=value as Python arguments, numbers as numbers."""
+    out = {}
+    for item in [] if text == "-" else text.split(" "):
+        name, value = item.split("=", 1)
+        if name == "start":
+            out[name] = [float(x) for x in value.split(",")]
+            continue
+        try:
+            out[name] = int(value)
+        except ValueError:
+            try:
+                out[name] = float(value)
+            except ValueError:
+                out[name] = value
+    return out
+
+
+EDGES = edge_rows()
+
+
+def test_the_edge_table_is_read():
+    assert len(EDGES) >= 15
+
+
+@pytest.mark.parametrize("row", EDGES, ids=[r["name"] for r in EDGES])
+def test_edges_give_what_every_client_must(row, caplog):
+    caplog.set_level(logging.INFO, logger="qev")
+    opts = edge_options(row["options"])
+    labels = any(not a.lstrip("-").isdigit() for a in row["ages"])
+    ages = row["ages"] if labels else [int(a) for a in row["ages"]]
+    values = [float(v) if v != "NA" else np.nan for v in row["values"]]
+    with warnings.catch_warnings(record=True) as w:
+        warnings.simplefilter("always")
+        try:
+            if row["path"] == "one":
+                got = qev.fit(ages, values, **opts)
+                got = {k: getattr(got, k) for k in qev.COLUMNS}
+                got["checks"] = ",".join(got["checks"])
+            else:
+                df = pd.DataFrame({"age": ages, "value": values})
+                got = qev.fit_table(df, "age", "value", **opts).iloc[0]
+            error = None
+        except ValueError as e:
+            error = str(e)
+    said = [str(x.message) for x in w if issubclass(x.category,
+                                                    qev.DataWarning)]
+    said += [x.getMessage() for x in caplog.records]
+    assert not [x for x in w if not issubclass(x.category, qev.DataWarning)]
+    if error is not None:
+        said.append(error)
+    text = "\n".join(said)
+    if row["message"] == "none":
+        assert text == ""
+    else:
+        for part in row["message"].split("|"):
+            assert part in text, text
+    if row["outcome"] == "error":
+        assert error is not None
+        return
+    assert error is None
+    assert got["status"] == row["outcome"]
+    assert (got["checks"] or "-") == row["checks"]
+    for col in ("e0_fit", "e0_table"):
+        if row[col] == "NaN":
+            assert np.isnan(got[col]), col
+        elif row[col] == "number":
+            assert np.isfinite(got[col]), col
+
+
+def test_restarts_give_the_command_lines_bits(tmp_path):
+    row = next(r for r in EDGES if r["name"] == "the same with restarts")
+    df = pd.DataFrame({"age": [int(a) for a in row["ages"]],
+                       "value": [float(v) for v in row["values"]]})
+    path = tmp_path / "t.csv"
+    df.to_csv(path, index=False)
+    for n in (0, 5):
+        want = read_tsv(run_qev("--tsv", "--age=age", "--value=value",
+                                "--radix=100000", "--restarts=%d" % n,
+                                str(path)).stdout)
+        got = qev.fit_table(df, "age", "value", radix=100000, restarts=n)
+        same_rows(got, want)
+        one = qev.fit(df["age"], df["value"] / 100000, restarts=n)
+        assert one.status == got["status"][0]
+        assert bits(one.a) == bits(got["a"][0])
