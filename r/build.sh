@@ -14,4 +14,6 @@ for f in life simplex area checks fit pool quality tables; do
 done
 cp "$root/src/fit/fit.h" "$root/src/cli/cli.h" "$root/src/cli/words.cpp" \
   "$root/include/qev.h" "$stage/qev/src/"
+# The edge table the command line and Python are held to as well.
+cp "$root/tests/edges.tsv" "$stage/qev/tests/testthat/"
 R CMD build "$stage/qev"

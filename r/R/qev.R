@@ -1,9 +1,35 @@
 # qev for R: the fits of the qev command line, in process and to the bit.
 
+# The library's limits and argument codes, as its header has them.
+.const <- function() {
+  k <- .Call(qev_r_constants)
+  list(max_records = k[1], max_worded = k[2], arg_start = k[3],
+       arg_radix = k[4], arg_jobs = k[5], arg_restarts = k[6],
+       age_range = k[7])
+}
+
+.words <- function(kind, n = 0, text = "") {
+  .Call(qev_r_words, kind, as.double(n), as.character(text))
+}
+
+# An argument checked by the library's rules, which every client keeps.
+.refuse <- function(name, which, x) {
+  stop(sprintf("%s takes %s, not %s", name, .words("argument", which),
+               paste(deparse(x), collapse = " ")), call. = FALSE)
+}
+
+.number <- function(name, which, x) {
+  if (!is.numeric(x) || length(x) != 1 || is.na(x) ||
+      !.Call(qev_r_argument_ok, which, as.double(x)))
+    .refuse(name, which, x)
+  as.double(x)
+}
+
+.count <- function(name, which, x) as.integer(.number(name, which, x))
+
 .numbers <- c("a", "b", "c", "rmse", "iterations", "records", "e0_fit",
               "e0_table", "se_a", "se_b", "se_c", "se_e0_fit", "cov_ab",
               "cov_ac", "cov_bc")
-.max_warned <- 20  # groups whose data checks are worded as warnings
 .tsv <- c("a", "b", "c", "rmse", "iterations", "status", "records", "e0_fit",
           "e0_table", "se_a", "se_b", "se_c", "se_e0_fit", "checks")
 
@@ -26,8 +52,11 @@
 
 .start <- function(start) {
   if (is.null(start)) return(NULL)
-  if (!is.numeric(start) || length(start) != 3 || anyNA(start))
-    stop("start takes three numbers a, b, c", call. = FALSE)
+  k <- .const()$arg_start
+  if (!is.numeric(start) || length(start) != 3 || anyNA(start) ||
+      !all(vapply(start, function(x) .Call(qev_r_argument_ok, k, as.double(x)),
+                  NA)))
+    .refuse("start", k, start)
   as.double(start)
 }
 
@@ -44,33 +73,37 @@
   }
   if (!is.numeric(age) && !is.logical(age))
     stop("ages must be whole numbers", call. = FALSE)
-  bad <- which(is.na(age) | !is.finite(age) | age != round(age) |
-                 abs(age) > .Machine$integer.max)
+  bad <- which(is.na(age) | !is.finite(age) | age != round(age))
   if (length(bad))
     stop(sprintf("%s %d: age %s is not a whole number", unit, bad[1],
                  format(age[bad[1]])), call. = FALSE)
+  big <- which(abs(age) > .Machine$integer.max)
+  if (length(big))
+    stop(sprintf("%s %d: %s", unit, big[1],
+                 .words("big_age", text = sprintf("%.0f", age[big[1]]))),
+         call. = FALSE)
   as.integer(age)
 }
 
-qev_fit <- function(age, value, start = NULL) {
+qev_fit <- function(age, value, start = NULL, restarts = 0) {
   if (is.null(age) || is.null(value))
     stop("qev_fit needs ages and values", call. = FALSE)
   if (length(age) != length(value))
     stop(sprintf("age has %d records and value %d", length(age),
                  length(value)), call. = FALSE)
-  if (length(age) > 200)
-    stop(sprintf("%d records: a table holds at most 200", length(age)),
-         call. = FALSE)
+  k <- .const()
+  if (length(age) > k$max_records)
+    stop(.words("too_many", length(age)), call. = FALSE)
+  s <- .start(start)
+  n_restarts <- .count("restarts", k$arg_restarts, restarts)
   a <- .whole_ages(age)
   if (!is.numeric(value) || is.factor(value))
     stop("values must be numbers, not ", class(value)[1], call. = FALSE)
+  # NA and NaN are values that are not shares: a data check, and no fit.
   v <- as.double(value)
-  if (anyNA(v))
-    stop(sprintf("record %d: value NA is not a number", which(is.na(v))[1]),
-         call. = FALSE)
-  first <- which(!(v >= 0 & v <= 1))
+  first <- which(!(v >= 0 & v <= 1) | is.na(v))
   shown <- if (length(first)) sprintf("%.17g", v[first[1]]) else ""
-  r <- .Call(qev_r_fit, a, v, .start(start), shown)
+  r <- .Call(qev_r_fit, a, v, s, n_restarts, shown)
   for (m in .worded(r[[4]])) .data_warning(m, sys.call())
   fit <- as.list(stats::setNames(r[[1]], .numbers))
   fit$iterations <- as.integer(fit$iterations)
@@ -113,7 +146,21 @@ print.summary.qev_fit <- function(x, ...) {
   cat(sprintf("Life expectancy at birth: of the curve %.6g (standard error %.3g), of the table %.6g\n",
               x$e0_fit, x$se_e0_fit, x$e0_table))
   if (nzchar(x$checks)) cat("Data checks:", x$checks, "\n")
+  cat(paste("\nThe standard errors are those of nls(): they assume independent",
+            "errors of one\nvariance, which the values of a life table are",
+            "not; read them as a scale\nof how well the curve is pinned",
+            "down, not as sampling errors.\n"))
   invisible(x)
+}
+
+# The log-likelihood nls() gives a fit of Gaussian errors: 4 degrees of
+# freedom, a, b, c and the errors' variance.  The same caveat as the
+# standard errors': the errors of a life table are not independent.
+logLik.qev_fit <- function(object, ...) {
+  res <- residuals(object)
+  n <- length(res)
+  val <- -n / 2 * (log(2 * pi) + 1 - log(n) + log(sum(res^2)))
+  structure(val, df = 4L, nobs = n, class = "logLik")
 }
 
 coef.qev_fit <- function(object, ...) c(a = object$a, b = object$b,
@@ -158,19 +205,28 @@ predict.qev_fit <- function(object, newdata, ...) {
       stop("newdata has no column age, Age or x", call. = FALSE)
     newdata <- newdata[[col[1]]]
   }
-  if (!is.numeric(newdata)) stop("ages must be numbers", call. = FALSE)
-  .curve(object, newdata)
+  if (!is.numeric(newdata) && !all(is.na(newdata)))
+    stop("ages must be numbers", call. = FALSE)
+  y <- .curve(object, as.double(newdata))
+  y[is.na(newdata) & !is.nan(newdata)] <- NA  # NA in, NA out
+  y
 }
 
 plot.qev_fit <- function(x, ...) {
+  # No curve is drawn where the search found none, as qev-plot refuses.
+  if (x$status %in% c("no-fit", "too-few-records", "refused"))
+    stop(sprintf("no curve to draw: the fit's status is %s", x$status),
+         call. = FALSE)
+  title <- sprintf("qev fit: RMSE %.3g, e0 %.1f", x$rmse, x$e0_fit)
+  if (x$status == "not-convergent")
+    title <- paste(title, "(not convergent within 10000 iterations)")
   old <- par(no.readonly = TRUE)
   on.exit(par(old))
   layout(matrix(1:2), heights = c(2, 1))
   par(mar = c(2, 4.5, 2, 1))
   ages <- seq(0, 104.9, by = 0.1)
   plot(x$age, x$value, pch = 20, xlab = "", ylab = "share still alive",
-       xlim = c(0, 105), main = sprintf("qev fit: RMSE %.3g, e0 %.1f",
-                                         x$rmse, x$e0_fit), ...)
+       xlim = c(0, 105), main = title, ...)
   lines(ages, .curve(x, ages), col = "red")
   legend("bottomleft", c("observed", "fitted curve"), pch = c(20, NA),
          lty = c(NA, 1), col = c("black", "red"), bty = "n")
@@ -194,10 +250,14 @@ as.data.frame.qev_fit <- function(x, row.names = NULL, optional = FALSE, ...) {
   if (is.factor(col)) col <- as.character(col)
   if (!is.character(col)) stop("ages must be numbers or text", call. = FALSE)
   u <- unique(col)
-  k <- .Call(qev_r_age_labels, enc2utf8(trimws(u, whitespace = " ")))
+  t <- enc2utf8(trimws(u, whitespace = " "))
+  k <- .Call(qev_r_age_labels, t)
   bad <- which(k[, 1] < 0)
   if (length(bad)) {
     row <- match(u[bad[1]], col)
+    if (k[bad[1], 1] == .const()$age_range)
+      stop(sprintf("row %d: %s", row, .words("big_age", text = t[bad[1]])),
+           call. = FALSE)
     stop(sprintf("row %d: age \"%s\" is not an age (a whole number, N-M or N+)",
                  row, u[bad[1]]), call. = FALSE)
   }
@@ -217,24 +277,33 @@ as.data.frame.qev_fit <- function(x, row.names = NULL, optional = FALSE, ...) {
   match(runs, unique(runs))[cumsum(head)]
 }
 
-.fit_groups <- function(data, age, value, by, radix, start, jobs) {
+.fit_groups <- function(data, age, value, by, radix, start, restarts, jobs) {
   if (is.null(data) || !is.data.frame(data))
     stop("qev_fit_table takes a data frame", call. = FALSE)
   for (name in c(age, value, by))
     if (!name %in% names(data))
       stop(sprintf("no column \"%s\" in the data frame", name), call. = FALSE)
+  if (anyDuplicated(by))
+    stop(sprintf("by names the column \"%s\" twice", by[duplicated(by)][1]),
+         call. = FALSE)
   if (any(by %in% .tsv))
     stop(sprintf("a by column may not have the name of a result column: %s",
                  by[by %in% .tsv][1]), call. = FALSE)
-  if (!is.null(radix) && (!is.numeric(radix) || length(radix) != 1 ||
-                          !is.finite(radix) || radix <= 0))
-    stop("radix must be a positive number", call. = FALSE)
-  if (!is.numeric(jobs) || length(jobs) != 1 || is.na(jobs) || jobs < 0)
-    stop("jobs is a number of threads, 0 for every core", call. = FALSE)
+  for (b in by)
+    if (is.list(data[[b]]))
+      stop(sprintf("the key column \"%s\" is a list: by takes columns of values",
+                   b), call. = FALSE)
+  lim <- .const()
+  if (!is.null(radix)) radix <- .number("radix", lim$arg_radix, radix)
+  s <- .start(start)
+  n_restarts <- .count("restarts", lim$arg_restarts, restarts)
+  n_jobs <- .count("jobs", lim$arg_jobs, jobs)
   n <- nrow(data)
   if (n == 0) .data_warning("the data frame has no rows", sys.call(-1))
   v <- data[[value]]
-  if (is.factor(v) || is.character(v) || !(is.numeric(v) || is.logical(v)))
+  if (is.factor(v) || is.character(v))
+    stop(.words("text_value", text = value), call. = FALSE)
+  if (!(is.numeric(v) || is.logical(v)))
     stop(sprintf("the value column \"%s\" is %s, not numbers", value,
                  class(v)[1]), call. = FALSE)
   ages <- .age_labels(data[[age]])
@@ -256,7 +325,7 @@ as.data.frame.qev_fit <- function(x, row.names = NULL, optional = FALSE, ...) {
              as.double(v)[order], is.na(v)[order], as.double(offsets),
              as.integer(order), if (is.null(radix)) 0 else as.double(radix),
              if (is.null(radix)) NULL else format(radix, digits = 15),
-             .start(start), as.integer(jobs))
+             s, n_restarts, n_jobs)
   keys <- data[first, by, drop = FALSE]
   rownames(keys) <- NULL
   label <- function(g) {
@@ -267,17 +336,17 @@ as.data.frame.qev_fit <- function(x, row.names = NULL, optional = FALSE, ...) {
   # The first groups' checks in words; the others' only counted, since a
   # million warnings help no one.
   warned <- which(nzchar(r[[4]]))
-  for (g in utils::head(warned, .max_warned)) {
+  for (g in utils::head(warned, lim$max_worded)) {
     text <- gsub("--radix=", "radix=", r[[4]][g], fixed = TRUE)
     for (m in .worded(text, label(g), "row")) .data_warning(m, sys.call(-1))
   }
-  if (length(warned) > .max_warned)
-    .data_warning(sprintf(paste("and %d more groups with data checks: the",
-                                "checks column names them"),
-                          length(warned) - .max_warned), sys.call(-1))
+  if (length(warned) > lim$max_worded)
+    .data_warning(.words("more_groups", length(warned) - lim$max_worded),
+                  sys.call(-1))
+  # Rows left out on purpose are information, not warnings.
   drops <- r[[5]]
   report <- character(0)
-  for (g in which(drops[, 2] > 0))
+  for (g in utils::head(which(drops[, 2] > 0), lim$max_worded))
     report <- c(report, sprintf("%sleft out %d row%s with no value, from age %d",
                                 label(g), drops[g, 2],
                                 if (drops[g, 2] > 1) "s" else "", drops[g, 3]))
@@ -293,8 +362,7 @@ as.data.frame.qev_fit <- function(x, row.names = NULL, optional = FALSE, ...) {
   }
   if (length(parts))
     report <- c(report, paste("dropped", paste(parts, collapse = ", ")))
-  if (length(report))
-    .data_warning(paste(report, collapse = "\n"), sys.call(-1))
+  for (m in report) message(m)
   list(keys = keys, numbers = r[[1]], status = r[[2]], checks = r[[3]],
        order = order, offsets = offsets, age = ages$age[order],
        kind = ages$kind[order], value = as.double(v)[order],
@@ -302,8 +370,8 @@ as.data.frame.qev_fit <- function(x, row.names = NULL, optional = FALSE, ...) {
 }
 
 qev_fit_table <- function(data, age, value, by = NULL, radix = NULL,
-                          start = NULL, jobs = 0) {
-  f <- .fit_groups(data, age, value, by, radix, start, jobs)
+                          start = NULL, restarts = 0, jobs = 0) {
+  f <- .fit_groups(data, age, value, by, radix, start, restarts, jobs)
   out <- f$keys
   nums <- f$numbers
   colnames(nums) <- .numbers
@@ -319,8 +387,9 @@ qev_fit_table <- function(data, age, value, by = NULL, radix = NULL,
 }
 
 qev_fitted_table <- function(data, age, value, by = NULL, radix = NULL,
-                             start = NULL, jobs = 0) {
-  f <- suppressWarnings(.fit_groups(data, age, value, by, radix, start, jobs))
+                             start = NULL, restarts = 0, jobs = 0) {
+  f <- suppressMessages(suppressWarnings(
+    .fit_groups(data, age, value, by, radix, start, restarts, jobs)))
   nums <- f$numbers
   parts <- list()
   for (g in seq_along(f$status)) {

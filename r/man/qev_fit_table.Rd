@@ -9,9 +9,9 @@ command line's long-table rules, bit for bit as \code{qev --tsv --age --value
 }
 \usage{
 qev_fit_table(data, age, value, by = NULL, radix = NULL, start = NULL,
-              jobs = 0)
+              restarts = 0, jobs = 0)
 qev_fitted_table(data, age, value, by = NULL, radix = NULL, start = NULL,
-                 jobs = 0)
+                 restarts = 0, jobs = 0)
 }
 \arguments{
   \item{data}{a data frame.}
@@ -20,28 +20,36 @@ qev_fitted_table(data, age, value, by = NULL, radix = NULL, start = NULL,
     taken at N).}
   \item{value}{the name of the value column, numbers; NA is a missing value
     and its row is dropped.}
-  \item{by}{the names of the key columns; rows with the same keys are one
-    table.  NA keys form a group of their own.}
+  \item{by}{the names of the key columns, each once and none a list;
+    rows with the same keys are one table.  NA keys form a group of their
+    own.}
   \item{radix}{a positive number every value is divided by (100000 for the
     usual l(x)).}
-  \item{start}{three numbers where every search starts.}
-  \item{jobs}{threads (0: every core).}
+  \item{start}{three finite numbers where every search starts.}
+  \item{restarts}{a whole number, 0 to 1000: a search that runs 10000
+    iterations starts again from its best vertex up to this many times, as
+    \code{--restarts} does.}
+  \item{jobs}{threads, a whole number 0 to 1024 (0: every core); the
+    results are the same bits for any number.}
 }
 \value{
 \code{qev_fit_table}: a data frame of a row per group, in the order of their
 first rows: the \code{by} columns with their types, then the columns of
-\code{qev --tsv}.  Rows of ages above 104 and rows with no value are
-dropped, with one warning that counts them; a group of more than 200
+\code{qev --tsv} (see \code{\link{qev_fit}} for each).  Rows of ages above
+104 and rows with no value are dropped and reported with
+\code{message()}: routine, not a warning.  A group of more than 200
 records or with an age twice is \code{refused}.  The data checks are
-warnings of class \code{qev_data_warning}.  \code{qev_fitted_table}: the
+warnings of class \code{qev_data_warning}, worded for the first 20 groups
+that have any, then counted in one more.  The checks that describe a table
+as a table and \code{e0_table} go by age, whatever the order of the
+rows.  \code{qev_fitted_table}: the
 rows of \code{qev --fitted}: the keys, age, observed, fitted and residual
 of every record kept.  Ctrl-C stops a long fit between two batches of
 tables.
 }
 \examples{
 p <- system.file("extdata", "USA.fltper_1x1.txt", package = "qev")
-fits <- suppressWarnings(qev_fit_table(read_hmd(p), "Age", "lx", by = "Year",
-                                       radix = 1e5))
+fits <- qev_fit_table(read_hmd(p), "Age", "lx", by = "Year", radix = 1e5)
 head(fits[, c("Year", "a", "b", "c", "e0_fit")])
 rows <- suppressWarnings(qev_fitted_table(read_hmd(p)[1:111, ], "Age", "lx",
                                           by = "Year", radix = 1e5))

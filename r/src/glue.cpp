@@ -18,12 +18,20 @@ namespace {
 // Groups fitted between two looks for an interrupt: tens of milliseconds.
 constexpr long batch_groups = 1024;
 
-qev_options options_of(SEXP start) {
+qev_options options_of(SEXP start, SEXP restarts) {
   qev_options o;
   qev_options_init(&o);
   if (!Rf_isNull(start))
     for (int k = 0; k < 3; ++k) o.start[k] = REAL(start)[k];
+  o.restarts = Rf_asInteger(restarts);
   return o;
+}
+
+// A code of the library as the error it means.  R checks the arguments
+// first, so a bad one here is the package's own fault.
+void fail_for(int status) {
+  if (status == QEV_NO_MEMORY) Rf_error("cannot allocate memory for the fit");
+  if (status != QEV_OK) Rf_error("an argument is outside what qev takes");
 }
 
 const char *const number_names[] = {
@@ -79,7 +87,7 @@ SEXP messages_of(const qev_result &r, const int *age, const double *life,
     std::string text;
     warn_checks("", r,
                 {age, life, row, data_file ? words_data_file : words_long_table,
-                 value_text, value_row, radix},
+                 value_text, value_row, radix, nullptr},
                 &text);
     out = Rf_mkCharLenCE(text.data(), static_cast<int>(text.size()), CE_UTF8);
   }
@@ -92,12 +100,12 @@ extern "C" {
 
 // One table, as a data file of its records is fitted: list(numbers,
 // status, checks, messages).
-SEXP qev_r_fit(SEXP age, SEXP value, SEXP start, SEXP value_text) {
+SEXP qev_r_fit(SEXP age, SEXP value, SEXP start, SEXP restarts,
+               SEXP value_text) {
   const int n = Rf_length(age);
-  const qev_options o = options_of(start);
+  const qev_options o = options_of(start, restarts);
   qev_result r;
-  if (qev_fit_opt(INTEGER(age), REAL(value), n, &o, &r) != QEV_OK)
-    Rf_error("the fit ran out of memory");
+  fail_for(qev_fit_opt(INTEGER(age), REAL(value), n, &o, &r));
   int *row = reinterpret_cast<int *>(R_alloc(n + 1, sizeof(int)));
   int value_row = 0;
   for (int i = 0; i < n; ++i) {
@@ -127,11 +135,11 @@ SEXP qev_r_fit(SEXP age, SEXP value, SEXP start, SEXP value_text) {
 // above 104, the missing ones and the first age missing).
 SEXP qev_r_fit_groups(SEXP age, SEXP kind, SEXP value, SEXP missing,
                       SEXP offsets, SEXP row, SEXP radix, SEXP radix_text,
-                      SEXP start, SEXP jobs) {
+                      SEXP start, SEXP restarts, SEXP jobs) {
   const long n_groups = Rf_length(offsets) - 1;
   const long n = Rf_length(age);
   const double *off = REAL(offsets);
-  const qev_options o = options_of(start);
+  const qev_options o = options_of(start, restarts);
   const double rad = Rf_asReal(radix);
   const int threads = Rf_asInteger(jobs);
   auto *res = reinterpret_cast<qev_result *>(
@@ -157,9 +165,8 @@ SEXP qev_r_fit_groups(SEXP age, SEXP kind, SEXP value, SEXP missing,
                            INTEGER(kind) + r0,
                            REAL(value) + r0,
                            miss + r0};
-    if (qev_fit_groups_opt(&rows, last - first, rad, &o, threads, res + first,
-                           drops + first) != QEV_OK)
-      Rf_error("the fit ran out of memory");
+    fail_for(qev_fit_groups_opt(&rows, last - first, rad, &o, threads,
+                                res + first, drops + first));
     R_CheckUserInterrupt();
   }
 
@@ -187,7 +194,7 @@ SEXP qev_r_fit_groups(SEXP age, SEXP kind, SEXP value, SEXP missing,
                            miss + i};
     SET_STRING_ELT(
         notes, g,
-        text_of(group_messages(res[g], rows, INTEGER(row) + i, rad, rt)));
+        text_of(group_messages(res[g], rows, INTEGER(row) + i, rad, rt, "by")));
     REAL(drop)[g] = static_cast<double>(drops[g].old_rows);
     REAL(drop)[g + n_groups] = static_cast<double>(drops[g].missing_rows);
     REAL(drop)[g + 2 * n_groups] = drops[g].first_missing_age;
@@ -262,9 +269,48 @@ SEXP qev_r_strtod(SEXP text) {
 
 SEXP qev_r_version(void) { return Rf_mkString(qev_version()); }
 
+// Whether x is a value the argument `which` (enum qev_argument) takes.
+SEXP qev_r_argument_ok(SEXP which, SEXP x) {
+  return Rf_ScalarLogical(qev_argument_ok(Rf_asInteger(which), Rf_asReal(x)));
+}
+
+// The words of the messages the package shares with the command line, by
+// kind: "argument" (what argument n takes), "big_age" (text is an age),
+// "too_many" (n records), "more_groups" (n groups), "text_value" (text is
+// a column).
+SEXP qev_r_words(SEXP kind, SEXP n, SEXP text) {
+  SEXP out;
+  {
+    const std::string k = CHAR(STRING_ELT(kind, 0));
+    const long count = static_cast<long>(Rf_asReal(n));
+    const char *t = CHAR(STRING_ELT(text, 0));
+    const std::string words = k == "argument"      ? argument_words(int(count))
+                              : k == "big_age"     ? big_age_words(t)
+                              : k == "too_many"    ? too_many_words(count, nullptr)
+                              : k == "more_groups" ? more_groups_words(count)
+                                                   : text_value_words(t);
+    out = text_of(words);
+  }
+  return Rf_ScalarString(out);
+}
+
+// The library's limits and codes that the R code needs.
+SEXP qev_r_constants(void) {
+  SEXP out = PROTECT(Rf_allocVector(INTSXP, 7));
+  const int v[] = {QEV_MAX_RECORDS, max_worded_groups, QEV_ARG_START,
+                   QEV_ARG_RADIX,   QEV_ARG_JOBS,      QEV_ARG_RESTARTS,
+                   QEV_AGE_RANGE};
+  for (int k = 0; k < 7; ++k) INTEGER(out)[k] = v[k];
+  UNPROTECT(1);
+  return out;
+}
+
 static const R_CallMethodDef calls[] = {
-    {"qev_r_fit", (DL_FUNC)&qev_r_fit, 4},
-    {"qev_r_fit_groups", (DL_FUNC)&qev_r_fit_groups, 10},
+    {"qev_r_fit", (DL_FUNC)&qev_r_fit, 5},
+    {"qev_r_fit_groups", (DL_FUNC)&qev_r_fit_groups, 11},
+    {"qev_r_argument_ok", (DL_FUNC)&qev_r_argument_ok, 2},
+    {"qev_r_words", (DL_FUNC)&qev_r_words, 3},
+    {"qev_r_constants", (DL_FUNC)&qev_r_constants, 0},
     {"qev_r_age_labels", (DL_FUNC)&qev_r_age_labels, 1},
     {"qev_r_kept", (DL_FUNC)&qev_r_kept, 3},
     {"qev_r_curve", (DL_FUNC)&qev_r_curve, 2},

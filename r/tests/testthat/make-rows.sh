@@ -8,5 +8,6 @@ root=$(cd "$here/../../.." && pwd)
 qev=${QEV:-$root/build/release/qev}
 ext=$root/r/inst/extdata
 cd "$ext"
-"$qev" --tsv us-2011-male.dat us-2011-female.dat >"$here/examples.tsv" || [ $? -eq 1 ]
+"$qev" --tsv us-2011-male.dat us-2011-female.dat us-1940-male.dat \
+  finland-2013-female.dat >"$here/examples.tsv" || [ $? -eq 1 ]
 QEV=$qev "$root/scripts/qev-hmd" USA.fltper_1x1.txt >"$here/hmd.tsv"

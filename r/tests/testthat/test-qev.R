@@ -35,10 +35,10 @@ test_that("qev_fit_table gives qev-hmd's rows on the shipped HMD file", {
   d <- read_hmd(ext("USA.fltper_1x1.txt"))
   expect_type(d$Year, "integer")
   expect_type(d$Age, "character")
-  expect_warning(got <- qev_fit_table(d, "Age", "lx", by = "Year",
+  # Routine drops are messages, not warnings.
+  expect_message(got <- qev_fit_table(d, "Age", "lx", by = "Year",
                                       radix = 1e5, jobs = 2),
-                 "dropped 534 rows of ages above 104 in 89 groups",
-                 class = "qev_data_warning")
+                 "dropped 534 rows of ages above 104 in 89 groups")
   expect_identical(as.character(got$Year), want$year)
   expect_rows(got, want)
   expect_type(got$Year, "integer")
@@ -81,13 +81,17 @@ one <- data.frame(k = c("a", "a", "a"), age = c(0, 1, 2), v = c(1, 0.9, 0.8),
                   stringsAsFactors = FALSE)
 bad <- list(
   list(quote(qev_fit(c(0, 1), 1)), "error", "age has 2 records and value 1"),
-  list(quote(qev_fit(0:200, rep(0.5, 201))), "error", "201 records"),
+  list(quote(qev_fit(0:200, rep(0.5, 201))), "error",
+       "more than 200 records: the table has 201"),
   list(quote(qev_fit(c(0, NA), c(1, 1))), "error", "record 2: age NA"),
   list(quote(qev_fit(c(0, 1.5), c(1, 1))), "error", "record 2: age 1.5"),
   list(quote(qev_fit(c(0, 1), c("1", "0.5"))), "error", "not character"),
   list(quote(qev_fit(c(0, 1), factor(c(1, 0.5)))), "error", "not factor"),
   list(quote(qev_fit(NULL, NULL)), "error", "needs ages and values"),
-  list(quote(qev_fit(0, 1, start = 1:2)), "error", "three numbers"),
+  list(quote(qev_fit(0, 1, start = 1:2)), "error",
+       "start takes three finite numbers"),
+  list(quote(qev_fit(0, 1, restarts = 2.5)), "error",
+       "restarts takes a number, 0 to 1000"),
   list(quote(qev_fit(c(0, 20), c(1, 0.5))), "warning",
        "2 records, fewer than 4"),
   list(quote(qev_fit(c(0, 20, 40, 60), c(0.5, 0.4, 0.3, 0.2))), "warning",
@@ -97,9 +101,14 @@ bad <- list(
   list(quote(qev_fit_table(transform(one, a = 1), "age", "v", by = "a")),
        "error", "name of a result column"),
   list(quote(qev_fit_table(transform(one, v = c("1", "x", "2")), "age", "v")),
-       "error", "is character, not numbers"),
+       "error", "the value column \"v\" holds text, not numbers"),
   list(quote(qev_fit_table(transform(one, v = factor(v)), "age", "v")),
-       "error", "is factor, not numbers"),
+       "error", "holds text, not numbers"),
+  list(quote(qev_fit_table(one, "age", "v", by = c("k", "k"))), "error",
+       "by names the column \"k\" twice"),
+  list(quote(qev_fit_table(local({d <- one; d$k <- list(1, 2, 3); d}), "age",
+                           "v", by = "k")), "error",
+       "the key column \"k\" is a list"),
   list(quote(qev_fit_table(transform(one, age = c(0, NA, 2)), "age", "v")),
        "error", "row 2: age NA"),
   list(quote(qev_fit_table(transform(one, age = c("0", "1-x", "2")), "age",
@@ -107,8 +116,7 @@ bad <- list(
   list(quote(qev_fit_table(one[0, ], "age", "v")), "warning", "no rows"),
   list(quote(qev_fit_table(one, "age", "v", radix = 0)), "error", "radix"),
   list(quote(qev_fit_table(transform(one, v = c(1, NA, 0.8)), "age", "v",
-                           by = "k")), "warning",
-       "k=a: left out 1 row with no value, from age 1"),
+                           by = "k")), "warning", "k=a: 2 records, fewer than 4"),
   list(quote(qev_fit_table(transform(one, k = c("a", NA, "a")), "age", "v",
                            by = "k")), "warning",
        "k=NA: 1 record, fewer than 4"),
@@ -122,11 +130,13 @@ bad <- list(
 test_that("bad input is an error or a warning that says why", {
   for (b in bad) {
     if (b[[2]] == "error") {
-      expect_error(suppressWarnings(eval(b[[1]])), b[[3]], fixed = TRUE,
+      expect_error(suppressMessages(suppressWarnings(eval(b[[1]]))), b[[3]],
+                   fixed = TRUE,
                    label = deparse(b[[1]]))
     } else {
       seen <- character(0)
-      withCallingHandlers(eval(b[[1]]), qev_data_warning = function(w) {
+      withCallingHandlers(suppressMessages(eval(b[[1]])),
+                          qev_data_warning = function(w) {
         seen <<- c(seen, conditionMessage(w))
         invokeRestart("muffleWarning")
       })
@@ -135,4 +145,121 @@ test_that("bad input is an error or a warning that says why", {
     }
   }
   expect_gt(length(bad), 20)
+})
+
+test_that("drops are messages, and each model statistic is nls()'s", {
+  expect_message(
+    expect_warning(qev_fit_table(transform(one, v = c(1, NA, 0.8)), "age", "v",
+                                 by = "k"), class = "qev_data_warning"),
+    "k=a: left out 1 row with no value, from age 1")
+  d <- qev_read_table(ext("us-2011-male.dat"))
+  f <- qev_fit(d$age, d$value)
+  n <- stats::nls(value ~ 1 / (a * (age / (105 - age))^3 +
+                                 b * sqrt(exp(age / (105 - age)) - 1) +
+                                 c * (1 - exp(-2 * age)) + 1),
+                  data = d, start = as.list(coef(f)))
+  expect_equal(as.numeric(logLik(f)), as.numeric(logLik(n)), tolerance = 1e-6)
+  expect_identical(attr(logLik(f), "df"), attr(logLik(n), "df"))
+  expect_equal(AIC(f), AIC(n), tolerance = 1e-6)
+  expect_equal(BIC(f), BIC(n), tolerance = 1e-6)
+  expect_output(print(summary(f)), "assume independent")
+  expect_identical(predict(f, NA), NA_real_)
+  expect_identical(predict(f, c(40, NA))[2], NA_real_)
+  few <- suppressWarnings(qev_fit(c(0, 1), c(1, 0.9)))
+  grDevices::pdf(NULL)
+  expect_error(plot(few), "no curve to draw: the fit's status is too-few-records")
+  grDevices::dev.off()
+})
+
+# The rows of the edge table that the command line and Python are held to.
+edges <- local({
+  lines <- readLines(test_path("edges.tsv"))
+  t <- read.delim(text = lines[!startsWith(lines, "#")],
+                  colClasses = "character", na.strings = character(0))
+  expand <- function(x) {
+    if (!nzchar(x)) return(character(0))
+    unlist(lapply(strsplit(x, ",", fixed = TRUE)[[1]], function(item) {
+      if (grepl("..", item, fixed = TRUE)) {
+        ab <- as.integer(strsplit(item, "..", fixed = TRUE)[[1]])
+        as.character(ab[1]:ab[2])
+      } else if (grepl("*", item, fixed = TRUE)) {
+        xn <- strsplit(item, "*", fixed = TRUE)[[1]]
+        rep(xn[1], as.integer(xn[2]))
+      } else item
+    }))
+  }
+  lapply(seq_len(nrow(t)), function(i) {
+    r <- as.list(t[i, ])
+    r$ages <- expand(r$ages)
+    r$values <- expand(r$values)
+    r
+  })
+})
+
+edge_options <- function(text) {
+  if (text == "-") return(list())
+  out <- list()
+  for (item in strsplit(text, " ", fixed = TRUE)[[1]]) {
+    kv <- regmatches(item, regexpr("=", item), invert = TRUE)[[1]]
+    x <- suppressWarnings(as.numeric(strsplit(kv[2], ",", fixed = TRUE)[[1]]))
+    out[[kv[1]]] <- if (anyNA(x) && !grepl("nan", kv[2])) kv[2] else x
+  }
+  out
+}
+
+test_that("the edge table gets what every client must give", {
+  expect_gt(length(edges), 14)
+  for (e in edges) {
+    labels <- any(!grepl("^-?[0-9]+$", e$ages))
+    ages <- if (labels) e$ages else as.numeric(e$ages)
+    values <- as.double(ifelse(e$values == "NA", NA_real_,
+                               .Call(qev:::qev_r_strtod, e$values)))
+    args <- edge_options(e$options)
+    said <- character(0)
+    error <- NULL
+    got <- withCallingHandlers(
+      tryCatch(
+        if (e$path == "one") {
+          as.data.frame(do.call(qev_fit, c(list(ages, values), args)))
+        } else {
+          do.call(qev_fit_table, c(list(data.frame(age = ages,
+                                                   value = values,
+                                                   stringsAsFactors = FALSE),
+                                        "age", "value"), args))
+        },
+        error = function(err) {
+          error <<- conditionMessage(err)
+          NULL
+        }),
+      warning = function(w) {
+        said <<- c(said, conditionMessage(w))
+        invokeRestart("muffleWarning")
+      },
+      message = function(m) {
+        said <<- c(said, conditionMessage(m))
+        invokeRestart("muffleMessage")
+      })
+    text <- paste(c(said, error), collapse = "\n")
+    if (e$message == "none") {
+      expect_identical(text, "", label = e$name)
+    } else {
+      for (part in strsplit(e$message, "|", fixed = TRUE)[[1]])
+        expect_true(grepl(part, text, fixed = TRUE),
+                    label = paste(e$name, ":", part, "in", text))
+    }
+    if (e$outcome == "error") {
+      expect_false(is.null(error), label = e$name)
+      next
+    }
+    expect_null(error, label = e$name)
+    expect_identical(got$status[1], e$outcome, label = e$name)
+    expect_identical(if (nzchar(got$checks[1])) got$checks[1] else "-",
+                     e$checks, label = e$name)
+    for (col in c("e0_fit", "e0_table")) {
+      if (e[[col]] == "NaN") expect_true(is.nan(got[[col]][1]),
+                                         label = paste(e$name, col))
+      if (e[[col]] == "number") expect_true(is.finite(got[[col]][1]),
+                                            label = paste(e$name, col))
+    }
+  }
 })
