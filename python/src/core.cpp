@@ -186,10 +186,9 @@ py::tuple fit_groups(const ivec &age, const ivec &kind, const dvec &value,
     const qev_rows rows = {off[g + 1] - i,   nullptr,
                            age.data() + i,   kind.data() + i,
                            value.data() + i, missing.data() + i};
-    notes.append(
-        group_messages(r[g], rows, row.data() + i, radix,
-                       radix_text.empty() ? nullptr : radix_text.c_str(),
-                       "by"));
+    notes.append(group_messages(
+        r[g], rows, row.data() + i, radix,
+        radix_text.empty() ? nullptr : radix_text.c_str(), "by"));
     drop.mutable_at(g, 0) = drops[g].old_rows;
     drop.mutable_at(g, 1) = drops[g].missing_rows;
     drop.mutable_at(g, 2) = drops[g].first_missing_age;
@@ -246,9 +245,8 @@ PYBIND11_MODULE(_core, m) {
   m.def("version", &qev_version);
   m.def("argument_ok", &qev_argument_ok);
   m.def("argument_words", &argument_words);
-  m.def("big_age_words", [](const std::string &age) {
-    return big_age_words(age.c_str());
-  });
+  m.def("big_age_words",
+        [](const std::string &age) { return big_age_words(age.c_str()); });
   m.def("too_many_words", [](long n) { return too_many_words(n, nullptr); });
   m.def("more_groups_words", &more_groups_words);
   m.def("text_value_words", [](const std::string &column) {
