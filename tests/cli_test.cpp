@@ -1990,3 +1990,59 @@ TEST(Edges, TheCommandLineGivesWhatEveryClientMust) {
     }
   }
 }
+
+// A long table words the checks of its first 20 groups, every line of a
+// group together, and counts the others; its summary line stays.
+TEST(Long, WordsTheChecksOfTwentyGroupsAndCountsTheRest) {
+  std::string csv = "k,age,v\n";
+  for (int g = 0; g < 25; ++g)
+    for (int x : {0, 1, 2, 3, 110})
+      csv += std::to_string(g) + "," + std::to_string(x) + "," +
+             (x == 2   ? "NA"
+              : x == 0 ? "100000"
+                       : "99000") +
+             "\n";
+  std::ofstream(scratch() + "/many.csv") << csv;
+  for (const char *sorted : {"--tsv", "--sorted"}) {
+    SCOPED_TRACE(sorted);
+    std::vector<std::string> args = {"--tsv", "--age=age", "--value=v",
+                                     "--by=k", "many.csv"};
+    if (std::string(sorted) == "--sorted") args.insert(args.begin(), sorted);
+    const run_result r = run_qev(args);
+    EXPECT_EQ(r.status, 1);
+    std::vector<std::string> lines = split_at(r.err, '\n');
+    // Each group: its left-out line, then value, l0 and few-records.
+    ASSERT_EQ(lines.size(), 20u * 4 + 2) << r.err;
+    for (int g = 0; g < 20; ++g) {
+      const std::string where = "qev: many.csv: k=" + std::to_string(g) + ": ";
+      EXPECT_EQ(lines[4 * g].rfind(where + "left out 1 row", 0), 0u);
+      EXPECT_EQ(lines[4 * g + 3].rfind(where + "warning: 3 records", 0), 0u);
+    }
+    EXPECT_EQ(lines[80],
+              "qev: many.csv: and 5 more groups with data checks: the checks "
+              "column names them");
+    EXPECT_EQ(lines[81],
+              "qev: many.csv: dropped 25 rows of ages above 104 in 25 groups, "
+              "25 rows with no value (NA, NaN, \".\" or empty) in 25 groups");
+    EXPECT_EQ(split_at(r.out, '\n').size(), 26u);  // every group has its row
+  }
+}
+
+// An option after the file names is taken for a file; the message says
+// where options go.
+TEST(Cli, AnOptionAfterTheFileNamesIsPointedOut) {
+  std::ofstream(scratch() + "/six.dat") << six;
+  for (const std::vector<std::string> &args :
+       {std::vector<std::string>{"--tsv", "six.dat", "--age=Age"},
+        std::vector<std::string>{"--tsv", "--age=a", "--value=v", "--",
+                                 "--by=x"}}) {
+    const run_result r = run_qev(args);
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err, "qev: " + args.back() +
+                         ": No such file or directory (options go before "
+                         "the file names)\n");
+  }
+  // A missing file of any other name gets no hint.
+  EXPECT_EQ(run_qev({"--tsv", "missing.dat"}).err,
+            "qev: missing.dat: No such file or directory\n");
+}

@@ -293,6 +293,7 @@ def fit(age, value, start=None, restarts=0):
     --------
     >>> f = qev.fit([0, 20, 40, 60, 80], [1, 0.98, 0.95, 0.86, 0.5])
     >>> f.status, round(f.e0_fit, 1)
+    ('converged', 75.7)
     """
     if age is None or value is None:
         raise ValueError("fit needs ages and values")
