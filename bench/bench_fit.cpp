@@ -14,6 +14,8 @@
 #include "benchmark/benchmark.h"
 #include "cli.h"
 
+using namespace qev;
+
 namespace {
 
 constexpr vertex worst_start = {7.4, -21.5, -43.7, 0.0};

@@ -24,6 +24,8 @@
 #include "cli.h"
 #include "memfile.h"
 
+using namespace qev;
+
 namespace {
 
 void check(bool ok) {

@@ -17,6 +17,8 @@
 #include "cli.h"
 #include "memfile.h"
 
+using namespace qev;
+
 namespace {
 
 constexpr int sentinel_age = INT_MIN + 12345;

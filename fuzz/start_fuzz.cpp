@@ -9,6 +9,8 @@
 
 #include "cli.h"
 
+using namespace qev;
+
 namespace {
 
 // Ages 0, 20, ..., 100 of the 2011 US male life table (examples/).

@@ -27,7 +27,7 @@ extern "C" {
 #endif
 
 /* The library's version, as qev_version gives it. */
-#define QEV_VERSION_STRING "1.3.0"
+#define QEV_VERSION_STRING "1.4.0"
 
 /* A table holds at most this many records. */
 #define QEV_MAX_RECORDS 200
@@ -117,6 +117,10 @@ enum qev_error {
   QEV_BAD_ARGUMENT = 1, /* a count out of range or a NULL array */
   QEV_NO_MEMORY = 2     /* memory ran out; nothing was fitted */
 };
+
+/* The word of a code of enum qev_error ("ok", "bad-argument",
+ * "no-memory"), or NULL for no code. */
+QEV_API const char *qev_code_name(int code);
 
 /* The word of the tables for s ("converged", "not-convergent", "no-fit",
  * "too-few-records", "refused"), or NULL for no status. */
@@ -236,13 +240,26 @@ QEV_API int qev_fit_groups_opt(const struct qev_rows *rows, long n_groups,
                                double radix, const qev_options *opt, int jobs,
                                qev_result *out, struct qev_drops *drops);
 
+/* qev_fit_groups_opt, and for each row i whether it is one of its group's
+ * records (kept[i] 1, else 0) and the value fitted for it
+ * (value_fitted[i]: the row's value divided by radix when radix is above
+ * 0; NaN for a row left out), so that a caller can word and show each
+ * group's records without deriving them again.  kept and value_fitted
+ * have rows->n entries; either may be NULL. */
+QEV_API int qev_fit_groups_rows(const struct qev_rows *rows, long n_groups,
+                                double radix, const qev_options *opt, int jobs,
+                                qev_result *out, struct qev_drops *drops,
+                                unsigned char *kept, double *value_fitted);
+
 /* The curve at a, b and c at an age, bit for bit what the fit compares with
  * the value of a record of that age. */
 QEV_API double qev_curve(double a, double b, double c, int age);
 
-/* The curve at any age: qev_curve's value at the whole ages 0 to 105, the
- * formula with the C library's pow, exp and sqrt between them, and NaN
- * outside 0 to 105.  For drawing and predicting. */
+/* The curve at any age: qev_curve's value at the whole ages 0 to 105, and
+ * between them the curve e0_fit integrates (its factors by the C library's
+ * pow and exp, as age 20.5's are 20.5's own), NaN outside 0 to 105.  For
+ * drawing and predicting.  Since 1.4 the factor of b between whole ages is
+ * pow(e^u - 1, 0.5), not sqrt, which may move a value by its last bit. */
 QEV_API double qev_curve_at(double a, double b, double c, double age);
 
 /* Life expectancy at birth of the curve at a, b and c: e0_fit. */

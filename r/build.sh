@@ -1,7 +1,7 @@
 #!/bin/sh
 # Builds the source tarball of the R package, qev_VERSION.tar.gz, in the
 # current folder: r/ with the library's sources staged into its src/.
-#   sh r/build.sh && R CMD INSTALL qev_1.3.0.tar.gz
+#   sh r/build.sh && R CMD INSTALL qev_VERSION.tar.gz
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(dirname "$here")

@@ -20,7 +20,10 @@
 
 #include "fit.h"
 #include "gtest/gtest.h"
+#include "pool.h"
 #include "qev.h"
+
+using namespace qev;
 
 namespace {
 
@@ -920,8 +923,8 @@ TEST(Quality, StandardErrorsAreNaNWhereTheyDoNotExist) {
 }
 
 // The shipped factors are the C library's, bit for bit.  A C library whose
-// pow or exp rounds otherwise fails here: regenerate src/fit/tables.cpp
-// with qev_make_tables.
+// pow or exp rounds otherwise fails here: regenerate
+// src/fit/generated/tables.cpp with qev_make_tables.
 TEST(Tables, HoldTheCLibrarysFactors) {
   auto same = [](const terms &got, const terms &want) {
     return bits(got.cube) == bits(want.cube) &&

@@ -22,6 +22,8 @@
 
 #include "gtest/gtest.h"
 
+using namespace qev;
+
 extern char **environ;
 
 namespace {

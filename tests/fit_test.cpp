@@ -7,6 +7,8 @@
 #include "cli.h"
 #include "gtest/gtest.h"
 
+using namespace qev;
+
 namespace {
 
 // The context every test here fits in.

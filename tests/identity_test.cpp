@@ -21,6 +21,8 @@
 #include "fit.h"
 #include "gtest/gtest.h"
 
+using namespace qev;
+
 namespace {
 
 constexpr double inf = std::numeric_limits<double>::infinity();

@@ -10,6 +10,9 @@
 #include <vector>
 
 #include "fit.h"
+#include "pool.h"
+
+namespace qev {
 
 // The whitespace of scanf patterns in the C locale: space, \t \n \v \f \r.
 inline bool is_space(int ch) { return ch == ' ' || (ch >= '\t' && ch <= '\r'); }
@@ -228,5 +231,7 @@ void add_result(std::string *row, const qev_result &r);
 // residual.
 void add_fitted(std::string *rows, const std::string &key, const qev_result &r,
                 const int *age, const double *life, int n);
+
+}  // namespace qev
 
 #endif  // QEV_CLI_H

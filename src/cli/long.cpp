@@ -40,6 +40,8 @@
 
 #include "cli.h"
 
+namespace qev {
+
 namespace {
 
 constexpr std::size_t block_size = 1 << 16;
@@ -838,3 +840,5 @@ bool fit_long_files(const options &opt, int n, char **files) {
   pool_stop(p);
   return flush_rows() && all;
 }
+
+}  // namespace qev

@@ -13,6 +13,8 @@
 
 #include "cli.h"
 
+using namespace qev;
+
 namespace {
 
 // Exit statuses.  A search ends with status 1 whether or not it converged;

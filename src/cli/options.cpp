@@ -11,6 +11,8 @@
 
 #include "cli.h"
 
+namespace qev {
+
 void set_start(int argc, char **argv, vertex *start) {
   double *const parm[] = {&start->a, &start->b, &start->c};
   for (int k = 2; k < argc && k < 5; ++k) {
@@ -243,3 +245,5 @@ bool parse_options(int argc, char **argv, options *opt) {
     return usage_error("no data file named after --", "");
   return true;
 }
+
+}  // namespace qev

@@ -11,6 +11,8 @@
 
 #include "cli.h"
 
+namespace qev {
+
 namespace {
 
 // A field as read, with the line it starts on.  NUL bytes are kept, so the
@@ -200,3 +202,5 @@ int load_data(const char *name, context *ctx, read_report *rep,
   prepare_data(ctx);
   return got;
 }
+
+}  // namespace qev

@@ -12,6 +12,8 @@
 
 #include "cli.h"
 
+namespace qev {
+
 void report(const qev_result &r) {
   if (r.iterations == max_iterations) {
     std::printf("not convergent within %ld iterations\n",
@@ -250,3 +252,5 @@ bool fit_files(const options &opt, int n, char **files) {
   pool_stop(p);
   return flush_rows() && all && out_ok;
 }
+
+}  // namespace qev

@@ -7,6 +7,8 @@
 
 #include "cli.h"
 
+namespace qev {
+
 void add_message(const char *name, int line, const char *what,
                  std::string *out) {
   char where[32] = "";
@@ -270,3 +272,5 @@ std::string group_messages(const qev_result &r, const qev_rows &rows,
               &out);
   return out;
 }
+
+}  // namespace qev

@@ -4,9 +4,9 @@
 // The fitted curve is integrated with the 15-point Gauss-Kronrod rule and
 // its embedded 7-point Gauss rule (R. Piessens et al., QUADPACK, Springer
 // 1983, routine QK15) on fixed panels.  The curve's age-only factors at the
-// nodes are precomputed (tables.cpp), so a fit's area costs a few operations
-// per node, like the error measure.  The difference of the two rules,
-// summed over the panels, bounds the error of the Kronrod sum far from
+// nodes are precomputed (generated/tables.cpp), so a fit's area costs a few
+// operations per node, like the error measure.  The difference of the two
+// rules, summed over the panels, bounds the error of the Kronrod sum far from
 // above for smooth curves; when it exceeds accept_error the curve has a
 // feature the panels do not resolve (a near-pole peak, say), and an
 // adaptive Gauss-Kronrod search bisects until every panel's difference is
@@ -15,6 +15,8 @@
 #include <limits>
 
 #include "fit.h"
+
+namespace qev {
 
 namespace {
 
@@ -73,7 +75,7 @@ inline double slope(double t, double y) {
 // not positive: the curve then has a pole or turns negative, and has no
 // area.
 double point(vertex v, const terms &t, double *d) {
-  const double sum = ((v.a * t.cube + v.b * t.root) + v.c * t.ramp) + 1.0;
+  const double sum = curve_sum(v.a, v.b, v.c, t.cube, t.root, t.ramp);
   if (!(sum > 0.0)) {
     if (d != nullptr) d[0] = d[1] = d[2] = no_area;
     return no_area;
@@ -189,7 +191,7 @@ double area_from(vertex v, double from, double *grad) {
     double g = 0.0;
     for (int i = p * nodes; i < (p + 1) * nodes; ++i) {
       const terms &t = node_factors[i];
-      const double sum = ((v.a * t.cube + v.b * t.root) + v.c * t.ramp) + 1.0;
+      const double sum = curve_sum(v.a, v.b, v.c, t.cube, t.root, t.ramp);
       positive &= sum > 0.0;
       const double y = 1.0 / sum;
       k += weights.wk[i] * y;
@@ -261,5 +263,7 @@ double e0_table(const context *ctx, vertex best, bool fitted) {
   // Beyond the last age, the fitted curve scaled to meet the last value.
   const int last = ctx->age[order[ctx->n_data - 1]];
   const double tail = area_from(best, x0, nullptr);
-  return area + y0 * (tail / qev_curve(best.a, best.b, best.c, last));
+  return area + y0 * (tail / curve_of(best, last));
 }
+
+}  // namespace qev

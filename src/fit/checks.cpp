@@ -5,6 +5,8 @@
 
 #include "fit.h"
 
+namespace qev {
+
 namespace {
 
 // How far from 1 a share at age 0 may be written: six decimals, as tables
@@ -68,3 +70,5 @@ void check_data(const context *ctx, qev_result *out) {
   if (n == 0) mark(out, QEV_CHECK_NO_RECORDS, -1);
   if (n > 0 && n < min_records) mark(out, QEV_CHECK_FEW_RECORDS, -1);
 }
+
+}  // namespace qev

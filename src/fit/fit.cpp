@@ -1,13 +1,16 @@
-// The fit sequence (checks, search, status, life expectancy) and the public
-// interface of include/qev.h on top of it: one table, tables back to back,
-// and the groups of a long table, on threads of a pool.
+// The fit sequence: the checks, the search and its restarts, the status,
+// life expectancy and standard errors of one table, and the batches that
+// fit many tables on the threads of a pool.
 #include "fit.h"
 
 #include <climits>
 #include <cmath>
 #include <cstdlib>
-#include <cstring>
 #include <limits>
+
+#include "pool.h"
+
+namespace qev {
 
 namespace {
 
@@ -100,67 +103,9 @@ void fit_records(context *ctx, const int *age, const double *value, long n,
   fit_data(ctx, rules, out);
 }
 
-const char *qev_status_name(qev_status s) {
-  switch (s) {
-    case QEV_CONVERGED:
-      return "converged";
-    case QEV_NOT_CONVERGENT:
-      return "not-convergent";
-    case QEV_NO_FIT:
-      return "no-fit";
-    case QEV_TOO_FEW_RECORDS:
-      return "too-few-records";
-    case QEV_REFUSED:
-      return "refused";
-  }
-  return nullptr;
+fit_rules long_table_rules(vertex start, int restarts) {
+  return {start, true, true, restarts};
 }
-
-const char *qev_check_name(int k) {
-  switch (k) {
-    case QEV_CHECK_AGE_RANGE:
-      return "age-range";
-    case QEV_CHECK_NOT_SHARE:
-      return "not-share";
-    case QEV_CHECK_AGE_105:
-      return "age-105";
-    case QEV_CHECK_RISES:
-      return "rises";
-    case QEV_CHECK_AGE_AGAIN:
-      return "age-again";
-    case QEV_CHECK_FEW_RECORDS:
-      return "few-records";
-    case QEV_CHECK_NO_RECORDS:
-      return "no-records";
-    case QEV_CHECK_L0:
-      return "l0";
-  }
-  return nullptr;
-}
-
-void qev_options_init(qev_options *opt) {
-  opt->start[0] = default_start.a;
-  opt->start[1] = default_start.b;
-  opt->start[2] = default_start.c;
-  opt->restarts = 0;
-}
-
-int qev_argument_ok(int which, double x) {
-  const bool whole = x == std::floor(x);
-  switch (which) {
-    case QEV_ARG_START:
-      return std::isfinite(x);
-    case QEV_ARG_RADIX:
-      return std::isfinite(x) && x > 0;
-    case QEV_ARG_JOBS:
-      return whole && x >= 0 && x <= QEV_MAX_JOBS;
-    case QEV_ARG_RESTARTS:
-      return whole && x >= 0 && x <= QEV_MAX_RESTARTS;
-  }
-  return 0;
-}
-
-namespace {
 
 // The rules of qev_options (nullptr: the defaults); false for a bad one.
 bool rules_of(const qev_options *opt, bool long_table, fit_rules *rules) {
@@ -170,37 +115,17 @@ bool rules_of(const qev_options *opt, bool long_table, fit_rules *rules) {
   if (!qev_argument_ok(QEV_ARG_RESTARTS, o.restarts)) return false;
   for (double x : o.start)
     if (!qev_argument_ok(QEV_ARG_START, x)) return false;
-  *rules = {start_of(o.start), long_table, true, o.restarts};
+  *rules = long_table ? long_table_rules(start_of(o.start), o.restarts)
+                      : fit_rules{start_of(o.start), false, true, o.restarts};
   return true;
 }
 
-qev_options with_start(const double *start) {
+qev_options options_with_start(const double *start) {
   qev_options o;
   qev_options_init(&o);
   if (start != nullptr)
     for (int k = 0; k < n_parms; ++k) o.start[k] = start[k];
   return o;
-}
-
-}  // namespace
-
-int qev_fit_opt(const int *age, const double *value, int n,
-                const qev_options *opt, qev_result *out) {
-  fit_rules rules;
-  if (n < 0 || n > max_data || out == nullptr ||
-      (n > 0 && (age == nullptr || value == nullptr)) ||
-      !rules_of(opt, false, &rules))
-    return QEV_BAD_ARGUMENT;
-  context ctx;
-  init_context(&ctx);
-  fit_records(&ctx, age, value, n, rules, out);
-  return QEV_OK;
-}
-
-int qev_fit(const int *age, const double *value, int n, const double *start,
-            qev_result *out) {
-  const qev_options o = with_start(start);
-  return qev_fit_opt(age, value, n, &o, out);
 }
 
 namespace {
@@ -228,8 +153,8 @@ void fit_batch(void *arg) {
   }
 }
 
-// Fits n_tables tables laid out as `offset` says, in batches on `jobs`
-// threads.  False when memory ran out before anything was fitted.
+}  // namespace
+
 bool fit_batches(const int *age, const double *value, const long *offset,
                  long n_tables, const fit_rules &rules, int jobs,
                  qev_result *out) {
@@ -263,180 +188,4 @@ bool fit_batches(const int *age, const double *value, const long *offset,
   return true;
 }
 
-}  // namespace
-
-int qev_fit_many(const int *age, const double *value, const long *offsets,
-                 long n_tables, const double *start, int jobs,
-                 qev_result *out) {
-  const qev_options o = with_start(start);
-  return qev_fit_many_opt(age, value, offsets, n_tables, &o, jobs, out);
-}
-
-int qev_fit_many_opt(const int *age, const double *value, const long *offsets,
-                     long n_tables, const qev_options *opt, int jobs,
-                     qev_result *out) {
-  fit_rules rules;
-  if (n_tables < 0 || !qev_argument_ok(QEV_ARG_JOBS, jobs) ||
-      !rules_of(opt, false, &rules))
-    return QEV_BAD_ARGUMENT;
-  if (n_tables == 0) return QEV_OK;
-  if (offsets == nullptr || out == nullptr) return QEV_BAD_ARGUMENT;
-  for (long k = 0; k < n_tables; ++k)
-    if (offsets[k + 1] < offsets[k] || offsets[k] < 0) return QEV_BAD_ARGUMENT;
-  if (offsets[n_tables] > offsets[0] && (age == nullptr || value == nullptr))
-    return QEV_BAD_ARGUMENT;
-  return fit_batches(age, value, offsets, n_tables, rules, jobs, out)
-             ? QEV_OK
-             : QEV_NO_MEMORY;
-}
-
-namespace {
-
-// A whole number of digits, at most 2147483647: QEV_AGE_SINGLE, or
-// QEV_AGE_RANGE for more, QEV_AGE_BAD for anything else.
-int parse_int(const char *s, std::size_t n, int *x) {
-  if (n == 0) return QEV_AGE_BAD;
-  long v = 0;
-  for (std::size_t i = 0; i < n; ++i) {
-    if (s[i] < '0' || s[i] > '9') return QEV_AGE_BAD;
-    if (v <= INT_MAX) v = v * 10 + (s[i] - '0');
-  }
-  if (v > INT_MAX) return QEV_AGE_RANGE;
-  *x = static_cast<int>(v);
-  return QEV_AGE_SINGLE;
-}
-
-}  // namespace
-
-int qev_age_label(const char *text, size_t len, int *age) {
-  int x = 0;
-  if (text == nullptr || age == nullptr) return QEV_AGE_BAD;
-  if (len > 0 && text[len - 1] == '+') {
-    const int k = parse_int(text, len - 1, &x);
-    if (k < 0) return k;
-    *age = x;
-    return QEV_AGE_OPEN;
-  }
-  const void *dash = std::memchr(text, '-', len);
-  if (dash != nullptr) {
-    const std::size_t at =
-        static_cast<std::size_t>(static_cast<const char *>(dash) - text);
-    int to = 0;
-    const int k = parse_int(text, at, &x);
-    const int m = parse_int(text + at + 1, len - at - 1, &to);
-    if (k == QEV_AGE_BAD || m == QEV_AGE_BAD) return QEV_AGE_BAD;
-    if (k < 0 || m < 0) return QEV_AGE_RANGE;
-    if (to < x) return QEV_AGE_BAD;
-    *age = x;
-    return QEV_AGE_GROUP;
-  }
-  const int k = parse_int(text, len, &x);
-  if (k < 0) return k;
-  *age = x;
-  return QEV_AGE_SINGLE;
-}
-
-int qev_drop_reason(int kind, int age, int missing) {
-  (void)kind;  // every kind is taken at its age N
-  if (age > last_kept_age) return QEV_DROP_OLD;
-  if (missing) return QEV_DROP_MISSING;
-  return QEV_KEEP;
-}
-
-int qev_fit_groups(const qev_rows *rows, long n_groups, double radix,
-                   const double *start, int jobs, qev_result *out,
-                   qev_drops *drops) {
-  const qev_options o = with_start(start);
-  return qev_fit_groups_opt(rows, n_groups, radix, &o, jobs, out, drops);
-}
-
-int qev_fit_groups_opt(const qev_rows *rows, long n_groups, double radix,
-                       const qev_options *opt, int jobs, qev_result *out,
-                       qev_drops *drops) {
-  fit_rules rules;
-  if (rows == nullptr || rows->n < 0 || n_groups < 0 ||
-      !qev_argument_ok(QEV_ARG_JOBS, jobs) || !rules_of(opt, true, &rules))
-    return QEV_BAD_ARGUMENT;
-  const long n = rows->n;
-  if (n > 0 && (rows->group == nullptr || rows->age == nullptr ||
-                rows->value == nullptr))
-    return QEV_BAD_ARGUMENT;
-  if (n_groups > 0 && out == nullptr) return QEV_BAD_ARGUMENT;
-  for (long i = 0; i < n; ++i)
-    if (rows->group[i] < 0 || rows->group[i] >= n_groups)
-      return QEV_BAD_ARGUMENT;
-
-  // Each group's kept rows, in row order, one group after another.
-  auto *offset = static_cast<long *>(
-      std::calloc(static_cast<std::size_t>(n_groups) + 1, sizeof(long)));
-  auto *keep = static_cast<unsigned char *>(
-      std::malloc(static_cast<std::size_t>(n) + 1));
-  if (offset == nullptr || keep == nullptr) {
-    std::free(offset);
-    std::free(keep);
-    return QEV_NO_MEMORY;
-  }
-  if (drops != nullptr)
-    for (long g = 0; g < n_groups; ++g) drops[g] = qev_drops{};
-  for (long i = 0; i < n; ++i) {
-    const int kind = rows->kind != nullptr ? rows->kind[i] : QEV_AGE_SINGLE;
-    const bool missing = rows->missing != nullptr && rows->missing[i] != 0;
-    const long g = rows->group[i];
-    const int why = qev_drop_reason(kind, rows->age[i], missing);
-    keep[i] = why == QEV_KEEP;
-    if (keep[i]) ++offset[g + 1];
-    if (drops == nullptr) continue;
-    qev_drops &d = drops[g];
-    if (why == QEV_DROP_OLD) ++d.old_rows;
-    if (why == QEV_DROP_MISSING && d.missing_rows++ == 0)
-      d.first_missing_age = rows->age[i];
-  }
-  for (long g = 0; g < n_groups; ++g) offset[g + 1] += offset[g];
-  const long kept = offset[n_groups];
-  auto *age = static_cast<int *>(
-      std::malloc(sizeof(int) * static_cast<std::size_t>(kept + 1)));
-  auto *value = static_cast<double *>(
-      std::malloc(sizeof(double) * static_cast<std::size_t>(kept + 1)));
-  auto *fill = static_cast<long *>(
-      std::malloc(sizeof(long) * (static_cast<std::size_t>(n_groups) + 1)));
-  bool ok = age != nullptr && value != nullptr && fill != nullptr;
-  if (ok) {
-    for (long g = 0; g < n_groups; ++g) fill[g] = offset[g];
-    for (long i = 0; i < n; ++i) {
-      if (!keep[i]) continue;
-      const long at = fill[rows->group[i]]++;
-      age[at] = rows->age[i];
-      value[at] = radix > 0 ? rows->value[i] / radix : rows->value[i];
-    }
-    ok = fit_batches(age, value, offset, n_groups, rules, jobs, out);
-  }
-  std::free(fill);
-  std::free(value);
-  std::free(age);
-  std::free(keep);
-  std::free(offset);
-  return ok ? QEV_OK : QEV_NO_MEMORY;
-}
-
-double qev_curve(double a, double b, double c, int age) {
-  const terms t = factors(age);
-  const double t1 = a * t.cube;
-  const double t2 = b * t.root;
-  const double t3 = c * t.ramp;
-  return 1.0 / (((t1 + t2) + t3) + 1.0);
-}
-
-double qev_curve_at(double a, double b, double c, double age) {
-  if (age >= 0 && age <= terminal_age && age == std::floor(age))
-    return qev_curve(a, b, c, static_cast<int>(age));
-  if (!(age > 0 && age < terminal_age)) return no_value;
-  const double u = age / (terminal_age - age);
-  const double t1 = a * std::pow(u, 3.0);
-  const double t2 = b * std::sqrt(std::exp(u) - 1.0);
-  const double t3 = c * (1.0 - std::exp(-2.0 * age));
-  return 1.0 / (((t1 + t2) + t3) + 1.0);
-}
-
-double qev_e0(double a, double b, double c) { return e0_fit({a, b, c, 0.0}); }
-
-const char *qev_version(void) { return QEV_VERSION_STRING; }
+}  // namespace qev

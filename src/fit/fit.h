@@ -8,6 +8,10 @@
 
 #include "qev.h"
 
+// Everything the library keeps to itself lives in namespace qev, so that no
+// name of it can meet a name of the program it is linked into.
+namespace qev {
+
 // Parameters a, b, c and the error measure at them, in that order.  Always
 // copied whole.
 struct vertex {
@@ -59,6 +63,20 @@ struct context {
 // measure fastest on this processor.
 void init_context(context *ctx);
 
+// The sum of the curve's terms at a, b and c for an age's factors, in the
+// order of the formula: ((a u^3 + b (e^u - 1)^0.5) + c (1 - e^(-2x))) + 1.
+// Every evaluation of the curve goes through it, so all of them agree to the
+// bit; the curve is its reciprocal.
+inline __attribute__((always_inline)) double curve_sum(double a, double b,
+                                                       double c, double cube,
+                                                       double root,
+                                                       double ramp) {
+  const double t1 = a * cube;
+  const double t2 = b * root;
+  const double t3 = c * ramp;
+  return ((t1 + t2) + t3) + 1.0;
+}
+
 // The factors at age x, computed as the error measure computes them: both
 // powers through pow, so a negative base gives the library's NaN (b) or a
 // negative cube (a); the c term uses the raw age, not u.
@@ -67,8 +85,8 @@ terms age_terms(double x);
 // The same for a whole age, from the table of ages 0..105 where it can.
 terms factors(int x);
 
-// Precomputed factors (tables.cpp): of ages 0 .. terminal_age, and of the
-// nodes of e0_fit's fixed panels.  The table test holds them to age_terms.
+// Precomputed factors (generated/tables.cpp): of ages 0 .. terminal_age, and of
+// the nodes of e0_fit's fixed panels.  The table test holds them to age_terms.
 extern const terms age_factors[terminal_age + 1];
 constexpr int e0_panels = 67;
 constexpr int e0_panel_nodes = 15;
@@ -95,6 +113,10 @@ const char *use_error_measure(context *ctx, int k);
 // The curve at v's a, b and c for record i, bit for bit what f compares
 // with life[i].
 double curve_at(const context *ctx, vertex v, int i);
+
+// The curve at v's a, b and c at a whole age: what the fit compares with
+// the value of a record of that age (qev_curve).
+double curve_of(vertex v, int age);
 
 // RMS error of the curve at v's a, b and c over the data set (v.value is not
 // read).  NaN for an empty data set or an age outside [0, 105].
@@ -176,23 +198,35 @@ void fit_records(context *ctx, const int *age, const double *value, long n,
 // default start for nullptr.
 vertex start_of(const double *start);
 
-// A pool of worker threads that runs (function, argument) jobs, in any
-// order, knowing nothing of them.  The thread that submits is one of the
-// workers: it runs what is queued when it drains the pool, and every job
-// runs on it when no thread could be started.
-struct pool;
-using job_fn = void (*)(void *arg);
+// The rules of a long table's groups, which the command line's reader and
+// qev_fit_groups share: refuse an age twice, give life expectancy and the
+// standard errors.
+fit_rules long_table_rules(vertex start, int restarts);
 
-// Starts a pool of `jobs` workers in all (0: every core this process may run
-// on), the caller among them.  nullptr only when memory ran out.
-pool *pool_start(int jobs);
-// Queues a job, or runs it at once where the pool has no thread of its own.
-void pool_submit(pool *p, job_fn fn, void *arg);
-// Runs queued jobs on this thread and waits until every job has finished.
-void pool_drain(pool *p);
-// Drains the pool and ends its threads.
-void pool_stop(pool *p);
-// The cores this process may run on.
-int pool_cores();
+// The rules of qev_options (nullptr: the defaults), for a long table's
+// groups or not; false for options outside the argument rules.
+bool rules_of(const qev_options *opt, bool long_table, fit_rules *rules);
+
+// The default options with start (nullptr: the default start).
+qev_options options_with_start(const double *start);
+
+// Fits n_tables tables, table k the records offset[k] .. offset[k + 1] - 1
+// of age and value, in batches on `jobs` threads.  False when memory ran
+// out before anything was fitted.
+bool fit_batches(const int *age, const double *value, const long *offset,
+                 long n_tables, const fit_rules &rules, int jobs,
+                 qev_result *out);
+
+// A long table's rows: counts a row left out (why, of qev_drop_reason) in
+// *d, with the first age whose value was missing.
+void tally_drop(qev_drops *d, int why, int age);
+
+// A value as a long table fits it: divided by radix when radix is above 0.
+double scaled(double value, double radix);
+
+// Records a table too long to fit keeps: one past the most, to refuse it.
+constexpr int max_stored = max_data + 1;
+
+}  // namespace qev
 
 #endif  // QEV_FIT_H

@@ -10,6 +10,7 @@
 // a or b at age 105 give NaN or infinities that flow through IEEE
 // arithmetic, and the search treats a NaN error as losing every comparison.
 #include <cmath>
+#include <limits>
 
 #include "fit.h"
 
@@ -20,6 +21,8 @@
 #define QEV_VECTOR_VERSIONS 1
 #endif
 #endif
+
+namespace qev {
 
 namespace {
 
@@ -32,10 +35,8 @@ constexpr double c_factor = -2.0;
 // formula, in its order.
 inline __attribute__((always_inline)) double curve(const context *ctx, vertex v,
                                                    int i) {
-  const double t1 = v.a * ctx->cube[i];
-  const double t2 = v.b * ctx->root[i];
-  const double t3 = v.c * ctx->ramp[i];
-  return 1.0 / (((t1 + t2) + t3) + 1.0);
+  return 1.0 /
+         curve_sum(v.a, v.b, v.c, ctx->cube[i], ctx->root[i], ctx->ramp[i]);
 }
 
 // The error of K independent vertices in one pass over the records, into
@@ -228,4 +229,25 @@ double f(const context *ctx, vertex v) {
 
 double curve_at(const context *ctx, vertex v, int i) {
   return curve(ctx, v, i);
+}
+
+double curve_of(vertex v, int age) {
+  const terms t = factors(age);
+  return 1.0 / curve_sum(v.a, v.b, v.c, t.cube, t.root, t.ramp);
+}
+
+}  // namespace qev
+
+double qev_curve(double a, double b, double c, int age) {
+  return qev::curve_of({a, b, c, 0.0}, age);
+}
+
+double qev_curve_at(double a, double b, double c, double age) {
+  if (age >= 0 && age <= qev::terminal_age && age == std::floor(age))
+    return qev_curve(a, b, c, static_cast<int>(age));
+  if (!(age > 0 && age < qev::terminal_age))
+    return std::numeric_limits<double>::quiet_NaN();
+  // Between whole ages, the factors e0_fit integrates.
+  const qev::terms t = qev::age_terms(age);
+  return 1.0 / qev::curve_sum(a, b, c, t.cube, t.root, t.ramp);
 }

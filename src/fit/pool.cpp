@@ -2,6 +2,8 @@
 // nothing of them, after zstd's lib/common/pool.c.  POSIX threads, not
 // std::thread, so that a thread that cannot be started leaves the work to
 // the caller instead of ending the process.
+#include "pool.h"
+
 #include <pthread.h>
 #include <sched.h>
 #include <unistd.h>
@@ -9,6 +11,8 @@
 #include <cstdlib>
 
 #include "fit.h"
+
+namespace qev {
 
 struct pool {
   pthread_mutex_t m;
@@ -150,3 +154,5 @@ void pool_stop(pool *p) {
   std::free(p->queue);
   std::free(p);
 }
+
+}  // namespace qev

@@ -24,6 +24,8 @@
 
 #include "fit.h"
 
+namespace qev {
+
 namespace {
 
 constexpr double no_value = std::numeric_limits<double>::quiet_NaN();
@@ -81,7 +83,7 @@ void standard_errors(const context *ctx, const double *grad, qev_result *out) {
     // y is the curve as the fit computes it, its terms in the same order;
     // the derivatives -t / D^2 are -t y^2.
     const double t[n_parms] = {ctx->cube[i], ctx->root[i], ctx->ramp[i]};
-    const double y = 1.0 / (((v.a * t[0] + v.b * t[1]) + v.c * t[2]) + 1.0);
+    const double y = 1.0 / curve_sum(v.a, v.b, v.c, t[0], t[1], t[2]);
     const double r = ctx->life[i] - y;
     sum = sum + r * r;
     const double y2 = y * y;
@@ -117,3 +119,5 @@ void standard_errors(const context *ctx, const double *grad, qev_result *out) {
     for (int q = 0; q < n_parms; ++q) var += grad[p] * (cov[p][q] * grad[q]);
   out->se_e0_fit = std::sqrt(var);
 }
+
+}  // namespace qev

@@ -20,6 +20,8 @@
 
 #include "fit.h"
 
+namespace qev {
+
 namespace {
 
 constexpr double initial_step = 10.0;  // additive, the same for every parameter
@@ -121,3 +123,5 @@ int downhills(context *ctx) {
   }
   return count;
 }
+
+}  // namespace qev

@@ -3,7 +3,9 @@
 // fit, and of the nodes of e0_fit's fixed panels.
 #include <limits>
 
-#include "fit.h"
+#include "../fit.h"
+
+namespace qev {
 
 namespace {
 constexpr double inf = std::numeric_limits<double>::infinity();
@@ -1127,3 +1129,5 @@ const terms node_factors[e0_nodes] = {
     {0x1.b00800768fed3p+49, inf, 0x1p+0},
 };
 // clang-format on
+
+}  // namespace qev
