@@ -9,11 +9,13 @@ stage=$(mktemp -d)
 trap 'rm -rf "$stage"' EXIT
 cp -R "$here" "$stage/qev"
 rm -f "$stage/qev/build.sh"
-for f in life simplex area checks fit pool quality tables; do
-  cp "$root/src/fit/$f.cpp" "$stage/qev/src/"
-done
-cp "$root/src/fit/fit.h" "$root/src/cli/cli.h" "$root/src/cli/words.cpp" \
-  "$root/include/qev.h" "$stage/qev/src/"
+# The library's sources from its one list, flat in src/ as R builds them,
+# with its headers, the public header and the shared words.
+while read -r f; do
+  [ -n "$f" ] && cp "$root/src/fit/$f" "$stage/qev/src/$(basename "$f")"
+done <"$root/src/fit/sources.txt"
+cp "$root"/src/fit/*.h "$root/include/qev.h" "$root/src/words/words.h" \
+  "$root/src/words/words.cpp" "$stage/qev/src/"
 # The edge table the command line and Python are held to as well.
 cp "$root/tests/edges.tsv" "$stage/qev/tests/testthat/"
 R CMD build "$stage/qev"

@@ -1845,9 +1845,9 @@ TEST(Plot, DrawsTheTrendOfAYearTable) {
 
 }  // namespace
 
-// The packages' wording of a group's checks: the kept rows only (not the
-// age above 104 or the missing value), divided by the radix, each named by
-// the place it came from.
+// The packages' wording of a group's checks: the rows the grouped fit kept
+// (not the age above 104 or the missing value), with the values it fitted
+// (divided by the radix), each named by the place it came from.
 TEST(Long, GroupWarningsNameTheKeptRows) {
   const long group[] = {0, 0, 0, 0, 0};
   const int age[] = {0, 110, 20, 30, 40};
@@ -1856,28 +1856,43 @@ TEST(Long, GroupWarningsNameTheKeptRows) {
   const double value[] = {50000, 10, 49000, 0, 49500};
   const unsigned char missing[] = {0, 0, 0, 1, 0};
   const int row[] = {11, 12, 13, 14, 15};
+  const words::voice packages = {"row", "radix", "by", false};
   const qev_rows rows = {5, group, age, kind, value, missing};
   qev_result r;
-  ASSERT_EQ(qev_fit_groups(&rows, 1, 100000, nullptr, 1, &r, nullptr), QEV_OK);
-  EXPECT_EQ(check_words(r), "rises,few-records,l0");
-  EXPECT_EQ(group_messages(r, rows, row, 100000, "1e5", "--by"),
-            "qev: : line 11: warning: the value at age 0 is 0.5, not 1, with "
-            "--radix=1e5: is that the table's radix?\n"
-            "qev: : line 15: warning: the value rises from age 20 to age 40: "
-            "shares still alive never rise with age (is this q(x) or m(x)?)\n"
-            "qev: : warning: 3 records, fewer than 4: the curve's three "
-            "parameters fit so few records without meaning anything\n");
+  unsigned char kept[5];
+  double fitted[5];
+  ASSERT_EQ(qev_fit_groups_rows(&rows, 1, 100000, nullptr, 1, &r, nullptr, kept,
+                                fitted),
+            QEV_OK);
+  EXPECT_EQ(words::check_list(r), "rises,few-records,l0");
+  EXPECT_EQ(std::vector<int>(kept, kept + 5),
+            std::vector<int>({1, 0, 1, 0, 1}));
+  EXPECT_EQ(fitted[2], 0.49);
+  EXPECT_TRUE(std::isnan(fitted[1]) && std::isnan(fitted[3]));
+  EXPECT_EQ(words::group_messages(r, rows, kept, fitted, row, "1e5", packages),
+            std::vector<std::string>(
+                {"row 11: the value at age 0 is 0.5, not 1, with radix=1e5: "
+                 "is that the table's radix?",
+                 "row 15: the value rises from age 20 to age 40: shares still "
+                 "alive never rise with age (is this q(x) or m(x)?)",
+                 "3 records, fewer than 4: the curve's three parameters fit so "
+                 "few records without meaning anything"}));
   // Without kinds, flags or a radix, every row is a record as it stands
-  const qev_rows plain = {3, group, age + 2, nullptr, value + 2, nullptr};
-  ASSERT_EQ(qev_fit_groups(&plain, 1, 0, nullptr, 1, &r, nullptr), QEV_OK);
   // (the value 0 at age 30 included: nothing says it is missing).
-  EXPECT_EQ(group_messages(r, plain, row + 2, 0, nullptr, nullptr),
-            "qev: : line 13: warning: value 49000 is not a share still alive "
-            "between 0 and 1: give --radix=100000 (or l(x)'s radix)\n"
-            "qev: : line 15: warning: the value rises from age 30 to age 40: "
-            "shares still alive never rise with age (is this q(x) or m(x)?)\n"
-            "qev: : warning: 3 records, fewer than 4: the curve's three "
-            "parameters fit so few records without meaning anything\n");
+  const qev_rows plain = {3, group, age + 2, nullptr, value + 2, nullptr};
+  ASSERT_EQ(
+      qev_fit_groups_rows(&plain, 1, 0, nullptr, 1, &r, nullptr, kept, fitted),
+      QEV_OK);
+  EXPECT_EQ(words::group_messages(r, plain, kept, fitted, row + 2, nullptr,
+                                  cli_voice),
+            std::vector<std::string>(
+                {"line 13: warning: value 49000 is not a share still alive "
+                 "between 0 and 1: give --radix=100000 (or l(x)'s radix)",
+                 "line 15: warning: the value rises from age 30 to age 40: "
+                 "shares still alive never rise with age (is this q(x) or "
+                 "m(x)?)",
+                 "warning: 3 records, fewer than 4: the curve's three "
+                 "parameters fit so few records without meaning anything"}));
 }
 
 namespace {

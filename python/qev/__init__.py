@@ -26,7 +26,6 @@ of how well the curve is pinned down, not as sampling errors.
 """
 import logging
 import numbers
-import re
 import warnings
 
 import numpy as np
@@ -39,9 +38,7 @@ __all__ = ["DataWarning", "Fit", "fit", "fit_table", "fitted_table",
 __version__ = _core.version()
 
 # The columns of qev --tsv after the key columns, in their order.
-COLUMNS = ["a", "b", "c", "rmse", "iterations", "status", "records",
-           "e0_fit", "e0_table", "se_a", "se_b", "se_c", "se_e0_fit",
-           "checks"]
+COLUMNS = list(_core.COLUMNS)
 
 
 # Groups whose data checks are worded as warnings; the rest are counted.
@@ -52,19 +49,6 @@ log = logging.getLogger("qev")
 
 class DataWarning(UserWarning):
     """A data check that the records fail."""
-
-
-def _worded(text, where="", unit="record"):
-    """The command line's messages, without its "qev: FILE: " prefix and
-    its "warning: ", with the place of a record (given 1-based, as the
-    command line's line numbers) as a 0-based record or row number."""
-    out = []
-    for line in text.splitlines():
-        line = line[len("qev: : "):] if line.startswith("qev: : ") else line
-        line = re.sub(r"\bline (\d+)",
-                      lambda m: "%s %d" % (unit, int(m.group(1)) - 1), line)
-        out.append(where + line.replace("warning: ", "", 1))
-    return out
 
 
 def _warn_all(lines):
@@ -316,7 +300,7 @@ def fit(age, value, start=None, restarts=0):
     first = np.flatnonzero(~((v >= 0) & (v <= 1)))
     shown = repr(float(v[first[0]])) if len(first) else ""
     result, notes = _core.fit(a, v, s, n_restarts, shown)
-    _warn_all(_worded(notes))
+    _warn_all(notes)
     return Fit(result, a, v)
 
 
@@ -330,10 +314,10 @@ def _columns(df, age, value, by):
     twice = [b for k, b in enumerate(by) if b in by[:k]]
     if twice:
         raise ValueError("by names the column %r twice" % (twice[0],))
-    clash = [b for b in by if b in COLUMNS]
+    clash = _core.clashing_key([str(b) for b in by])
     if clash:
         raise ValueError("a by column may not have the name of a result "
-                         "column: %r" % clash[0])
+                         "column: %r" % clash)
     return by
 
 
@@ -400,17 +384,13 @@ def _notes(notes, drops, keys, by, first):
     the first MAX_WARNED groups that have any, each with the number of its
     first row (first[g]), the count of the others, the "left out" lines of
     the first groups with rows left out, and the totals left out."""
-    warned = [g for g, text in enumerate(notes) if text]
-    worded = [(int(first[g]), _worded(notes[g].replace("--radix=", "radix="),
-                                      _label(keys, by, g), "row"))
+    warned = [g for g, lines in enumerate(notes) if lines]
+    worded = [(int(first[g]), [_label(keys, by, g) + line
+                               for line in notes[g]])
               for g in warned[:MAX_WARNED]]
-    left_out = []
-    for g in np.flatnonzero(drops[:, 1])[:MAX_WARNED]:
-        n = drops[g, 1]
-        left_out.append((int(first[g]),
-                         "%sleft out %d row%s with no value, from age %d" %
-                         (_label(keys, by, g), n, "s" if n > 1 else "",
-                          drops[g, 2])))
+    left_out = [(int(first[g]), _label(keys, by, g) +
+                 _core.left_out_words(int(drops[g, 1]), int(drops[g, 2])))
+                for g in np.flatnonzero(drops[:, 1])[:MAX_WARNED]]
     totals = [[int(drops[:, k].sum()), int((drops[:, k] > 0).sum())]
               for k in (0, 1)]
     return {"worded": worded, "more": max(len(warned) - MAX_WARNED, 0),
@@ -441,16 +421,11 @@ def _say(notes, stacklevel=3):
                       stacklevel=stacklevel)
     for _, line in notes["left_out"]:
         log.info("%s", line)
-    parts = []
-    for (n, groups), why in zip(notes["totals"],
-                                ("of ages above 104",
-                                 "with no value (NaN or None)")):
-        if n:
-            parts.append("%d row%s %s in %d group%s" %
-                         (n, "s" if n > 1 else "", why, groups,
-                          "s" if groups > 1 else ""))
-    if parts:
-        log.info("dropped %s", ", ".join(parts))
+    (old, old_groups), (none, none_groups) = notes["totals"]
+    line = _core.dropped_words(old, old_groups, none, none_groups,
+                               "NaN or None")
+    if line:
+        log.info("%s", line)
 
 
 def _label(keys, by, g):
@@ -473,15 +448,15 @@ def _fit_groups(df, age, value, by, radix, start, restarts, jobs, rows=None,
     if len(df) == 0:
         warnings.warn("the DataFrame has no rows", DataWarning, stacklevel=3)
     place = order if rows is None else np.asarray(rows, dtype=np.int64)[order]
-    cols, notes, drops = _core.fit_groups(ages, kinds, v, missing, offsets,
-                                          (place + 1).astype(np.int32), r,
-                                          r_text, s, n_restarts, n_jobs)
+    cols, notes, drops, kept, fitted = _core.fit_groups(
+        ages, kinds, v, missing, offsets, place.astype(np.int32), r, r_text, s,
+        n_restarts, n_jobs)
     # The first groups' checks in words; the others' only counted, since a
     # million warnings help no one.
     said = _notes(notes, drops, keys, by, place[offsets[:-1]])
     if say:
         _say(said, stacklevel=4)
-    return by, keys, offsets, ages, kinds, v, missing, r, cols, said
+    return by, keys, offsets, ages, kept.astype(bool), fitted, cols, said
 
 
 _TABLE_PARAMETERS = """
@@ -531,7 +506,7 @@ _TABLE_RAISES = """
 
 def fit_table(df, age, value, by=None, radix=None, start=None, restarts=0,
               jobs=0):
-    by, keys, _, _, _, _, _, _, cols, _ = _fit_groups(
+    by, keys, _, _, _, _, cols, _ = _fit_groups(
         df, age, value, by, radix, start, restarts, jobs)
     return _result_frame(by, keys, cols)
 
@@ -574,16 +549,15 @@ fit_table.__doc__ = """Fits every group of a long DataFrame, as ``qev --tsv
 
 def fitted_table(df, age, value, by=None, radix=None, start=None, restarts=0,
                  jobs=0):
-    by, keys, offsets, ages, kinds, v, missing, r, cols, _ = _fit_groups(
+    by, keys, offsets, ages, kept, fitted, cols, _ = _fit_groups(
         df, age, value, by, radix, start, restarts, jobs)
     parts = []
     for g in range(len(offsets) - 1):
         if cols["status"][g] == "refused":
             continue
         sl = slice(offsets[g], offsets[g + 1])
-        keep = _core.kept(ages[sl], kinds[sl], missing[sl])
-        x = ages[sl][keep]
-        obs = v[sl][keep] / r if r > 0 else v[sl][keep]
+        x = ages[sl][kept[sl]]
+        obs = fitted[sl][kept[sl]]
         fit_ = _core.curve(cols["a"][g], cols["b"][g], cols["c"][g],
                            x.astype(np.float64))
         part = pd.DataFrame({"age": x.astype(np.int64), "observed": obs,

@@ -39,7 +39,7 @@ def _fit_part(part, age, value, by, radix, start, restarts):
     rows = part[_POS].to_numpy()
     got = qev._fit_groups(part.drop(columns=_POS), age, value, by or None,
                           radix, start, restarts, 1, rows=rows, say=False)
-    by_, keys, cols, said = got[0], got[1], got[8], got[9]
+    by_, keys, cols, said = got[0], got[1], got[6], got[7]
     out = qev._result_frame(by_, keys, cols)
     out.attrs[_NOTES] = said  # said by the caller's process, see fit_table
     return out

@@ -1,8 +1,8 @@
 // qev._core: the library's fits for Python, over include/qev.h.  Arrays
 // come in as numpy arrays of the C types; results go back as numpy arrays
-// and the data checks' messages as text, worded by the command line's own
-// code.  The GIL is released while tables are fitted, a batch at a time,
-// and an interrupt is looked for between batches.
+// and the data checks' messages as text, in the words every client shares
+// (words.h).  The GIL is released while tables are fitted, a batch at a
+// time, and an interrupt is looked for between batches.
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "cli.h"
 #include "qev.h"
+#include "words.h"
 
 namespace py = pybind11;
 
@@ -28,6 +28,13 @@ using bvec =
 // Groups fitted between two looks for an interrupt: tens of milliseconds.
 constexpr long batch_groups = 1024;
 
+namespace words = qev::words;
+
+// Python's voice: records and rows numbered from 0, the arguments by their
+// names, and data checks that are warnings by their class.
+constexpr words::voice record_voice = {"record", "radix", nullptr, false};
+constexpr words::voice row_voice = {"row", "radix", "by", false};
+
 qev_options options_of(const py::object &start, int restarts) {
   qev_options o;
   qev_options_init(&o);
@@ -38,20 +45,6 @@ qev_options options_of(const py::object &start, int restarts) {
   }
   o.restarts = restarts;
   return o;
-}
-
-// The data checks' messages of r, one per line, as the command line words
-// them for a table named `where`; `row` is where each record came from.
-std::string messages(const qev_result &r, const int *age, const double *life,
-                     const int *row, bool data_file, const std::string &value,
-                     int value_row, const std::string &radix) {
-  std::string out;
-  warn_checks("", r,
-              {age, life, row, data_file ? words_data_file : words_long_table,
-               value.c_str(), value_row,
-               radix.empty() ? nullptr : radix.c_str(), nullptr},
-              &out);
-  return out;
 }
 
 py::dict result_dict(const qev_result &r) {
@@ -81,9 +74,11 @@ py::dict result_dict(const qev_result &r) {
 
 // A code of the library as the exception it means.
 void raise_for(int status) {
+  if (status == QEV_OK) return;
   if (status == QEV_NO_MEMORY) throw std::bad_alloc();
-  if (status != QEV_OK)
-    throw py::value_error("an argument is outside what qev takes");
+  const char *name = qev_code_name(status);
+  throw py::value_error(std::string("the library refused the call: ") +
+                        (name != nullptr ? name : "unknown code"));
 }
 
 // One table, as a data file of its records is fitted.  value_text is the
@@ -93,7 +88,7 @@ py::tuple fit(const ivec &age, const dvec &value, const py::object &start,
   const long n = static_cast<long>(age.size());
   if (n != static_cast<long>(value.size()))
     throw py::value_error("age and value differ in length");
-  if (n > QEV_MAX_RECORDS) throw py::value_error(too_many_words(n, nullptr));
+  if (n > QEV_MAX_RECORDS) throw py::value_error(words::too_many(n, nullptr));
   const qev_options o = options_of(start, restarts);
   qev_result r;
   int status;
@@ -102,22 +97,26 @@ py::tuple fit(const ivec &age, const dvec &value, const py::object &start,
     status = qev_fit_opt(age.data(), value.data(), int(n), &o, &r);
   }
   raise_for(status);
-  std::vector<int> row(static_cast<std::size_t>(n));
-  for (long i = 0; i < n; ++i) row[static_cast<std::size_t>(i)] = int(i) + 1;
-  int value_row = 0;
-  for (long i = 0; i < n && value_row == 0; ++i)
+  std::vector<int> place(static_cast<std::size_t>(n));
+  for (long i = 0; i < n; ++i) place[static_cast<std::size_t>(i)] = int(i);
+  int value_place = -1;
+  for (long i = 0; i < n && value_place < 0; ++i)
     if (!(value.data()[i] >= 0.0 && value.data()[i] <= 1.0))
-      value_row = int(i) + 1;
-  return py::make_tuple(result_dict(r),
-                        messages(r, age.data(), value.data(), row.data(), true,
-                                 value_text, value_row, ""));
+      value_place = int(i);
+  return py::make_tuple(
+      result_dict(r),
+      words::check_messages(r,
+                            {age.data(), value.data(), place.data(), true,
+                             value_text.c_str(), value_place, nullptr},
+                            record_voice));
 }
 
 // Every group of a long table whose rows are group by group: group g is
 // the rows offsets[g] to offsets[g + 1] - 1, with the ages and kinds of
-// qev_age_label, values and missing flags; row[i] is the place of row i in
+// qev_age_label, values and missing flags; row[i] is the number of row i in
 // the caller's table, for messages.  Returns the result columns, the
-// messages of each group and its drop counts.
+// messages of each group, its drop counts, and for each row whether the fit
+// kept it and the value it fitted.
 py::tuple fit_groups(const ivec &age, const ivec &kind, const dvec &value,
                      const bvec &missing, const lvec &offsets, const ivec &row,
                      double radix, const std::string &radix_text,
@@ -135,7 +134,11 @@ py::tuple fit_groups(const ivec &age, const ivec &kind, const dvec &value,
   std::vector<qev_result> res(static_cast<std::size_t>(n_groups));
   std::vector<qev_drops> drops(static_cast<std::size_t>(n_groups));
   std::vector<long> group(static_cast<std::size_t>(n));
+  py::array_t<std::uint8_t> kept(n);
+  py::array_t<double> fitted(n);
   const std::int64_t *off = offsets.data();
+  std::uint8_t *kept_at = kept.mutable_data();
+  double *fitted_at = fitted.mutable_data();
   for (long first = 0; first < n_groups; first += batch_groups) {
     const long last =
         first + batch_groups < n_groups ? first + batch_groups : n_groups;
@@ -149,8 +152,9 @@ py::tuple fit_groups(const ivec &age, const ivec &kind, const dvec &value,
       const qev_rows rows = {off[last] - r0,    group.data() + r0,
                              age.data() + r0,   kind.data() + r0,
                              value.data() + r0, missing.data() + r0};
-      status = qev_fit_groups_opt(&rows, last - first, radix, &o, jobs,
-                                  res.data() + first, drops.data() + first);
+      status = qev_fit_groups_rows(&rows, last - first, radix, &o, jobs,
+                                   res.data() + first, drops.data() + first,
+                                   kept_at + r0, fitted_at + r0);
     }
     raise_for(status);
     if (PyErr_CheckSignals() != 0) throw py::error_already_set();
@@ -181,33 +185,21 @@ py::tuple fit_groups(const ivec &age, const ivec &kind, const dvec &value,
       {static_cast<py::ssize_t>(n_groups), static_cast<py::ssize_t>(3)});
   for (long g = 0; g < n_groups; ++g) {
     status.append(qev_status_name(r[g].status));
-    checks.append(check_words(r[g]));
+    checks.append(words::check_list(r[g]));
     const long i = off[g];
     const qev_rows rows = {off[g + 1] - i,   nullptr,
                            age.data() + i,   kind.data() + i,
                            value.data() + i, missing.data() + i};
-    notes.append(group_messages(
-        r[g], rows, row.data() + i, radix,
-        radix_text.empty() ? nullptr : radix_text.c_str(), "by"));
+    notes.append(words::group_messages(
+        r[g], rows, kept.data() + i, fitted.data() + i, row.data() + i,
+        radix_text.empty() ? nullptr : radix_text.c_str(), row_voice));
     drop.mutable_at(g, 0) = drops[g].old_rows;
     drop.mutable_at(g, 1) = drops[g].missing_rows;
     drop.mutable_at(g, 2) = drops[g].first_missing_age;
   }
   cols["status"] = status;
   cols["checks"] = checks;
-  return py::make_tuple(cols, notes, drop);
-}
-
-// Which rows a long table keeps (qev_drop_reason).
-py::array_t<bool> kept(const ivec &age, const ivec &kind, const bvec &missing) {
-  const long n = static_cast<long>(age.size());
-  if (kind.size() != n || missing.size() != n)
-    throw py::value_error("ages, kinds and missing flags differ in length");
-  py::array_t<bool> out(n);
-  for (long i = 0; i < n; ++i)
-    out.mutable_data()[i] = qev_drop_reason(kind.data()[i], age.data()[i],
-                                            missing.data()[i]) == QEV_KEEP;
-  return out;
+  return py::make_tuple(cols, notes, drop, kept, fitted);
 }
 
 // The kinds and ages of age labels, as a long table reads them.
@@ -239,20 +231,32 @@ PYBIND11_MODULE(_core, m) {
   m.def("fit", &fit);
   m.def("fit_groups", &fit_groups);
   m.def("age_labels", &age_labels);
-  m.def("kept", &kept);
   m.def("curve", &curve);
   m.def("e0", &qev_e0);
   m.def("version", &qev_version);
   m.def("argument_ok", &qev_argument_ok);
-  m.def("argument_words", &argument_words);
+  // The shared words, and the rules and names behind them.
+  m.def("argument_words", &words::argument);
   m.def("big_age_words",
-        [](const std::string &age) { return big_age_words(age.c_str()); });
-  m.def("too_many_words", [](long n) { return too_many_words(n, nullptr); });
-  m.def("more_groups_words", &more_groups_words);
+        [](const std::string &age) { return words::big_age(age.c_str()); });
+  m.def("too_many_words", [](long n) { return words::too_many(n, nullptr); });
+  m.def("more_groups_words", &words::more_groups);
   m.def("text_value_words", [](const std::string &column) {
-    return text_value_words(column.c_str());
+    return words::text_value(column.c_str());
   });
-  m.attr("MAX_WORDED") = max_worded_groups;
+  m.def("left_out_words", &words::left_out);
+  m.def("dropped_words", [](long old_rows, long old_groups, long no_value,
+                            long no_value_groups, const std::string &missing) {
+    const long rows[2] = {old_rows, no_value};
+    const long groups[2] = {old_groups, no_value_groups};
+    return words::dropped(rows, groups, missing);
+  });
+  m.def("clashing_key", [](const std::vector<std::string> &keys) {
+    return words::clashing_key(keys, false, false);
+  });
+  m.attr("COLUMNS") = std::vector<std::string>(
+      words::result_columns, words::result_columns + words::n_result_columns);
+  m.attr("MAX_WORDED") = words::max_worded_groups;
   m.attr("ARG_START") = static_cast<int>(QEV_ARG_START);
   m.attr("ARG_RADIX") = static_cast<int>(QEV_ARG_RADIX);
   m.attr("ARG_JOBS") = static_cast<int>(QEV_ARG_JOBS);

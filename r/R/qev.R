@@ -27,27 +27,17 @@
 
 .count <- function(name, which, x) as.integer(.number(name, which, x))
 
-.numbers <- c("a", "b", "c", "rmse", "iterations", "records", "e0_fit",
-              "e0_table", "se_a", "se_b", "se_c", "se_e0_fit", "cov_ab",
-              "cov_ac", "cov_bc")
-.tsv <- c("a", "b", "c", "rmse", "iterations", "status", "records", "e0_fit",
-          "e0_table", "se_a", "se_b", "se_c", "se_e0_fit", "checks")
+# The columns of qev --tsv after the keys, from the shared words, and the
+# numbers of a result in the order the compiled code gives them.
+.tsv <- function() .Call(qev_r_columns)
+.numbers <- function() {
+  c(setdiff(.tsv(), c("status", "checks")), "cov_ab", "cov_ac", "cov_bc")
+}
 
 # A data check as a warning of class qev_data_warning.
 .data_warning <- function(message, call = sys.call(-1)) {
   warning(structure(class = c("qev_data_warning", "warning", "condition"),
                     list(message = message, call = call)))
-}
-
-# The command line's messages without its "qev: FILE: " prefix and its
-# "warning: ", with a record's place (1-based, as the command line's line
-# numbers) as a record or row number.
-.worded <- function(text, where = "", unit = "record") {
-  if (!nzchar(text)) return(character(0))
-  lines <- strsplit(text, "\n", fixed = TRUE)[[1]]
-  lines <- sub("^qev: : ", "", lines)
-  lines <- gsub("\\bline ([0-9]+)", paste0(unit, " \\1"), lines, perl = TRUE)
-  paste0(where, sub("warning: ", "", lines, fixed = TRUE))
 }
 
 .start <- function(start) {
@@ -104,13 +94,13 @@ qev_fit <- function(age, value, start = NULL, restarts = 0) {
   first <- which(!(v >= 0 & v <= 1) | is.na(v))
   shown <- if (length(first)) sprintf("%.17g", v[first[1]]) else ""
   r <- .Call(qev_r_fit, a, v, s, n_restarts, shown)
-  for (m in .worded(r[[4]])) .data_warning(m, sys.call())
-  fit <- as.list(stats::setNames(r[[1]], .numbers))
+  for (m in r[[4]]) .data_warning(m, sys.call())
+  fit <- as.list(stats::setNames(r[[1]], .numbers()))
   fit$iterations <- as.integer(fit$iterations)
   fit$records <- as.integer(fit$records)
   fit$status <- r[[2]]
   fit$checks <- r[[3]]
-  fit <- fit[c(.tsv, "cov_ab", "cov_ac", "cov_bc")]
+  fit <- fit[c(.tsv(), "cov_ab", "cov_ac", "cov_bc")]
   fit$age <- a
   fit$value <- v
   structure(fit, class = "qev_fit")
@@ -238,7 +228,7 @@ plot.qev_fit <- function(x, ...) {
 }
 
 as.data.frame.qev_fit <- function(x, row.names = NULL, optional = FALSE, ...) {
-  data.frame(x[.tsv], row.names = row.names, stringsAsFactors = FALSE)
+  data.frame(x[.tsv()], row.names = row.names, stringsAsFactors = FALSE)
 }
 
 # Ages of a long table as the library reads its labels: N, N-M, N+.
@@ -286,9 +276,10 @@ as.data.frame.qev_fit <- function(x, row.names = NULL, optional = FALSE, ...) {
   if (anyDuplicated(by))
     stop(sprintf("by names the column \"%s\" twice", by[duplicated(by)][1]),
          call. = FALSE)
-  if (any(by %in% .tsv))
+  clash <- .words("clash", text = as.character(by))
+  if (nzchar(clash))
     stop(sprintf("a by column may not have the name of a result column: %s",
-                 by[by %in% .tsv][1]), call. = FALSE)
+                 clash), call. = FALSE)
   for (b in by)
     if (is.list(data[[b]]))
       stop(sprintf("the key column \"%s\" is a list: by takes columns of values",
@@ -335,11 +326,9 @@ as.data.frame.qev_fit <- function(x, row.names = NULL, optional = FALSE, ...) {
   }
   # The first groups' checks in words; the others' only counted, since a
   # million warnings help no one.
-  warned <- which(nzchar(r[[4]]))
-  for (g in utils::head(warned, lim$max_worded)) {
-    text <- gsub("--radix=", "radix=", r[[4]][g], fixed = TRUE)
-    for (m in .worded(text, label(g), "row")) .data_warning(m, sys.call(-1))
-  }
+  warned <- which(lengths(r[[4]]) > 0)
+  for (g in utils::head(warned, lim$max_worded))
+    for (m in r[[4]][[g]]) .data_warning(paste0(label(g), m), sys.call(-1))
   if (length(warned) > lim$max_worded)
     .data_warning(.words("more_groups", length(warned) - lim$max_worded),
                   sys.call(-1))
@@ -347,26 +336,16 @@ as.data.frame.qev_fit <- function(x, row.names = NULL, optional = FALSE, ...) {
   drops <- r[[5]]
   report <- character(0)
   for (g in utils::head(which(drops[, 2] > 0), lim$max_worded))
-    report <- c(report, sprintf("%sleft out %d row%s with no value, from age %d",
-                                label(g), drops[g, 2],
-                                if (drops[g, 2] > 1) "s" else "", drops[g, 3]))
-  parts <- character(0)
-  for (k in 1:2) {
-    rows <- sum(drops[, k])
-    groups <- sum(drops[, k] > 0)
-    if (rows > 0)
-      parts <- c(parts, sprintf("%d row%s %s in %d group%s", rows,
-                                if (rows > 1) "s" else "",
-                                c("of ages above 104", "with no value (NA)")[k],
-                                groups, if (groups > 1) "s" else ""))
-  }
-  if (length(parts))
-    report <- c(report, paste("dropped", paste(parts, collapse = ", ")))
+    report <- c(report, paste0(label(g), .words("left_out", drops[g, 2],
+                                                 drops[g, 3])))
+  total <- .Call(qev_r_dropped, as.double(c(sum(drops[, 1]), sum(drops[, 1] > 0),
+                                            sum(drops[, 2]), sum(drops[, 2] > 0))),
+                 "NA")
+  if (nzchar(total)) report <- c(report, total)
   for (m in report) message(m)
   list(keys = keys, numbers = r[[1]], status = r[[2]], checks = r[[3]],
-       order = order, offsets = offsets, age = ages$age[order],
-       kind = ages$kind[order], value = as.double(v)[order],
-       missing = is.na(v)[order], radix = radix)
+       offsets = offsets, age = ages$age[order], kept = r[[6]],
+       fitted = r[[7]])
 }
 
 qev_fit_table <- function(data, age, value, by = NULL, radix = NULL,
@@ -374,8 +353,8 @@ qev_fit_table <- function(data, age, value, by = NULL, radix = NULL,
   f <- .fit_groups(data, age, value, by, radix, start, restarts, jobs)
   out <- f$keys
   nums <- f$numbers
-  colnames(nums) <- .numbers
-  for (name in .tsv) {
+  colnames(nums) <- .numbers()
+  for (name in .tsv()) {
     out[[name]] <- switch(name,
       status = f$status,
       checks = f$checks,
@@ -395,8 +374,8 @@ qev_fitted_table <- function(data, age, value, by = NULL, radix = NULL,
   for (g in seq_along(f$status)) {
     if (f$status[g] == "refused") next
     i <- (f$offsets[g] + 1):f$offsets[g + 1]
-    keep <- i[.Call(qev_r_kept, f$age[i], f$kind[i], f$missing[i])]
-    obs <- if (is.null(f$radix)) f$value[keep] else f$value[keep] / f$radix
+    keep <- i[f$kept[i]]
+    obs <- f$fitted[keep]
     fit <- .Call(qev_r_curve, nums[g, 1:3], as.double(f$age[keep]))
     key <- f$keys[rep(g, length(keep)), , drop = FALSE]
     parts[[length(parts) + 1]] <- cbind(key, data.frame(

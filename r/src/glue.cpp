@@ -9,11 +9,19 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
-#include "cli.h"
 #include "qev.h"
+#include "words.h"
 
 namespace {
+
+namespace words = qev::words;
+
+// R's voice: records and rows numbered from 1, the arguments by their
+// names, and data checks that are warnings by their class.
+constexpr words::voice record_voice = {"record", "radix", nullptr, false};
+constexpr words::voice row_voice = {"row", "radix", "by", false};
 
 // Groups fitted between two looks for an interrupt: tens of milliseconds.
 constexpr long batch_groups = 1024;
@@ -30,15 +38,16 @@ qev_options options_of(SEXP start, SEXP restarts) {
 // A code of the library as the error it means.  R checks the arguments
 // first, so a bad one here is the package's own fault.
 void fail_for(int status) {
+  if (status == QEV_OK) return;
   if (status == QEV_NO_MEMORY) Rf_error("cannot allocate memory for the fit");
-  if (status != QEV_OK) Rf_error("an argument is outside what qev takes");
+  const char *name = qev_code_name(status);
+  Rf_error("the library refused the call: %s",
+           name != nullptr ? name : "unknown code");
 }
 
-const char *const number_names[] = {
-    "a",       "b",         "c",        "rmse",   "iterations",
-    "records", "e0_fit",    "e0_table", "se_a",   "se_b",
-    "se_c",    "se_e0_fit", "cov_ab",   "cov_ac", "cov_bc"};
-constexpr int n_numbers = sizeof number_names / sizeof number_names[0];
+// The numbers of a result, in the order of the result columns without
+// status and checks, then the covariances (R's .numbers).
+constexpr int n_numbers = words::n_result_columns - 2 + 3;
 
 void numbers_of(const qev_result &r, double *x) {
   const bool refused = r.status == QEV_REFUSED;
@@ -65,8 +74,8 @@ void numbers_of(const qev_result &r, double *x) {
 SEXP checks_of(const qev_result &r) {
   SEXP out;
   {
-    const std::string words = check_words(r);
-    out = Rf_mkCharCE(words.c_str(), CE_UTF8);
+    const std::string list = words::check_list(r);
+    out = Rf_mkCharCE(list.c_str(), CE_UTF8);
   }
   return out;
 }
@@ -77,20 +86,12 @@ SEXP text_of(const std::string &text) {
   return Rf_mkCharLenCE(text.data(), static_cast<int>(text.size()), CE_UTF8);
 }
 
-// The data checks' messages, as the command line words them; `row` is
-// where each record came from (1-based).
-SEXP messages_of(const qev_result &r, const int *age, const double *life,
-                 const int *row, bool data_file, const char *value_text,
-                 int value_row, const char *radix) {
-  SEXP out;
-  {
-    std::string text;
-    warn_checks("", r,
-                {age, life, row, data_file ? words_data_file : words_long_table,
-                 value_text, value_row, radix, nullptr},
-                &text);
-    out = Rf_mkCharLenCE(text.data(), static_cast<int>(text.size()), CE_UTF8);
-  }
+// A character vector of the lines.
+SEXP lines_of(const std::vector<std::string> &lines) {
+  SEXP out = PROTECT(Rf_allocVector(STRSXP, R_xlen_t(lines.size())));
+  for (std::size_t k = 0; k < lines.size(); ++k)
+    SET_STRING_ELT(out, R_xlen_t(k), text_of(lines[k]));
+  UNPROTECT(1);
   return out;
 }
 
@@ -106,12 +107,12 @@ SEXP qev_r_fit(SEXP age, SEXP value, SEXP start, SEXP restarts,
   const qev_options o = options_of(start, restarts);
   qev_result r;
   fail_for(qev_fit_opt(INTEGER(age), REAL(value), n, &o, &r));
-  int *row = reinterpret_cast<int *>(R_alloc(n + 1, sizeof(int)));
-  int value_row = 0;
+  int *place = reinterpret_cast<int *>(R_alloc(n + 1, sizeof(int)));
+  int value_place = 0;
   for (int i = 0; i < n; ++i) {
-    row[i] = i + 1;
+    place[i] = i + 1;
     const double y = REAL(value)[i];
-    if (value_row == 0 && !(y >= 0.0 && y <= 1.0)) value_row = i + 1;
+    if (value_place == 0 && !(y >= 0.0 && y <= 1.0)) value_place = i + 1;
   }
   SEXP out = PROTECT(Rf_allocVector(VECSXP, 4));
   SEXP nums = PROTECT(Rf_allocVector(REALSXP, n_numbers));
@@ -119,10 +120,16 @@ SEXP qev_r_fit(SEXP age, SEXP value, SEXP start, SEXP restarts,
   SET_VECTOR_ELT(out, 0, nums);
   SET_VECTOR_ELT(out, 1, Rf_mkString(qev_status_name(r.status)));
   SET_VECTOR_ELT(out, 2, Rf_ScalarString(checks_of(r)));
-  SEXP text =
-      PROTECT(messages_of(r, INTEGER(age), REAL(value), row, true,
-                          CHAR(STRING_ELT(value_text, 0)), value_row, nullptr));
-  SET_VECTOR_ELT(out, 3, Rf_ScalarString(text));
+  SEXP text;
+  {
+    const std::vector<std::string> said = words::check_messages(
+        r,
+        {INTEGER(age), REAL(value), place, true,
+         CHAR(STRING_ELT(value_text, 0)), value_place, nullptr},
+        record_voice);
+    text = PROTECT(lines_of(said));
+  }
+  SET_VECTOR_ELT(out, 3, text);
   UNPROTECT(3);
   return out;
 }
@@ -151,6 +158,9 @@ SEXP qev_r_fit_groups(SEXP age, SEXP kind, SEXP value, SEXP missing,
   auto *miss = reinterpret_cast<unsigned char *>(
       R_alloc(static_cast<std::size_t>(n) + 1, 1));
   for (long i = 0; i < n; ++i) miss[i] = LOGICAL(missing)[i] != 0;
+  auto *kept = reinterpret_cast<unsigned char *>(
+      R_alloc(static_cast<std::size_t>(n) + 1, 1));
+  SEXP fitted = PROTECT(Rf_allocVector(REALSXP, n));
   for (long first = 0; first < n_groups; first += batch_groups) {
     const long last =
         first + batch_groups < n_groups ? first + batch_groups : n_groups;
@@ -165,17 +175,18 @@ SEXP qev_r_fit_groups(SEXP age, SEXP kind, SEXP value, SEXP missing,
                            INTEGER(kind) + r0,
                            REAL(value) + r0,
                            miss + r0};
-    fail_for(qev_fit_groups_opt(&rows, last - first, rad, &o, threads,
-                                res + first, drops + first));
+    fail_for(qev_fit_groups_rows(&rows, last - first, rad, &o, threads,
+                                 res + first, drops + first, kept + r0,
+                                 REAL(fitted) + r0));
     R_CheckUserInterrupt();
   }
 
-  SEXP out = PROTECT(Rf_allocVector(VECSXP, 5));
+  SEXP out = PROTECT(Rf_allocVector(VECSXP, 7));
   SEXP nums =
       PROTECT(Rf_allocMatrix(REALSXP, static_cast<int>(n_groups), n_numbers));
   SEXP status = PROTECT(Rf_allocVector(STRSXP, n_groups));
   SEXP checks = PROTECT(Rf_allocVector(STRSXP, n_groups));
-  SEXP notes = PROTECT(Rf_allocVector(STRSXP, n_groups));
+  SEXP notes = PROTECT(Rf_allocVector(VECSXP, n_groups));
   SEXP drop = PROTECT(Rf_allocMatrix(REALSXP, static_cast<int>(n_groups), 3));
   const char *rt =
       Rf_isNull(radix_text) ? nullptr : CHAR(STRING_ELT(radix_text, 0));
@@ -192,9 +203,10 @@ SEXP qev_r_fit_groups(SEXP age, SEXP kind, SEXP value, SEXP missing,
                            INTEGER(kind) + i,
                            REAL(value) + i,
                            miss + i};
-    SET_STRING_ELT(
+    SET_VECTOR_ELT(
         notes, g,
-        text_of(group_messages(res[g], rows, INTEGER(row) + i, rad, rt, "by")));
+        lines_of(words::group_messages(res[g], rows, kept + i, REAL(fitted) + i,
+                                       INTEGER(row) + i, rt, row_voice)));
     REAL(drop)[g] = static_cast<double>(drops[g].old_rows);
     REAL(drop)[g + n_groups] = static_cast<double>(drops[g].missing_rows);
     REAL(drop)[g + 2 * n_groups] = drops[g].first_missing_age;
@@ -204,19 +216,11 @@ SEXP qev_r_fit_groups(SEXP age, SEXP kind, SEXP value, SEXP missing,
   SET_VECTOR_ELT(out, 2, checks);
   SET_VECTOR_ELT(out, 3, notes);
   SET_VECTOR_ELT(out, 4, drop);
-  UNPROTECT(6);
-  return out;
-}
-
-// Which rows a long table keeps (qev_drop_reason).
-SEXP qev_r_kept(SEXP age, SEXP kind, SEXP missing) {
-  const R_xlen_t n = Rf_xlength(age);
-  SEXP out = PROTECT(Rf_allocVector(LGLSXP, n));
-  for (R_xlen_t i = 0; i < n; ++i)
-    LOGICAL(out)
-    [i] = qev_drop_reason(INTEGER(kind)[i], INTEGER(age)[i],
-                          LOGICAL(missing)[i] != 0) == QEV_KEEP;
-  UNPROTECT(1);
+  SEXP kept_out = PROTECT(Rf_allocVector(LGLSXP, n));
+  for (long i = 0; i < n; ++i) LOGICAL(kept_out)[i] = kept[i];
+  SET_VECTOR_ELT(out, 5, kept_out);
+  SET_VECTOR_ELT(out, 6, fitted);
+  UNPROTECT(8);
   return out;
 }
 
@@ -228,7 +232,7 @@ SEXP qev_r_age_labels(SEXP labels) {
     SEXP s = STRING_ELT(labels, i);
     int x = 0;
     const int kind = s == NA_STRING
-                         ? QEV_AGE_BAD
+                         ? int(QEV_AGE_BAD)
                          : qev_age_label(CHAR(s), std::strlen(CHAR(s)), &x);
     INTEGER(out)[i] = kind;
     INTEGER(out)[i + n] = x;
@@ -277,29 +281,57 @@ SEXP qev_r_argument_ok(SEXP which, SEXP x) {
 // The words of the messages the package shares with the command line, by
 // kind: "argument" (what argument n takes), "big_age" (text is an age),
 // "too_many" (n records), "more_groups" (n groups), "text_value" (text is
-// a column).
+// a column), "left_out" (n rows, from the age in text), "clash" (the first
+// of the keys in text that is a result column, or "").
 SEXP qev_r_words(SEXP kind, SEXP n, SEXP text) {
   SEXP out;
   {
     const std::string k = CHAR(STRING_ELT(kind, 0));
     const long count = static_cast<long>(Rf_asReal(n));
-    const char *t = CHAR(STRING_ELT(text, 0));
-    const std::string words = k == "argument"      ? argument_words(int(count))
-                              : k == "big_age"     ? big_age_words(t)
-                              : k == "too_many"    ? too_many_words(count, nullptr)
-                              : k == "more_groups" ? more_groups_words(count)
-                                                   : text_value_words(t);
-    out = text_of(words);
+    const char *t = Rf_length(text) > 0 ? CHAR(STRING_ELT(text, 0)) : "";
+    std::vector<std::string> keys;
+    for (R_xlen_t i = 0; i < Rf_xlength(text); ++i)
+      keys.push_back(CHAR(STRING_ELT(text, i)));
+    const std::string said =
+        k == "argument"      ? words::argument(int(count))
+        : k == "big_age"     ? words::big_age(t)
+        : k == "too_many"    ? words::too_many(count, nullptr)
+        : k == "more_groups" ? words::more_groups(count)
+        : k == "left_out"    ? words::left_out(count, std::atoi(t))
+        : k == "clash"       ? words::clashing_key(keys, false, false)
+                             : words::text_value(t);
+    out = text_of(said);
   }
   return Rf_ScalarString(out);
+}
+
+// The line for the rows a table left out: rows (above 104, in groups; no
+// value, in groups), with missing the words for no value.
+SEXP qev_r_dropped(SEXP rows, SEXP missing) {
+  SEXP out;
+  {
+    const long n[2] = {long(REAL(rows)[0]), long(REAL(rows)[2])};
+    const long groups[2] = {long(REAL(rows)[1]), long(REAL(rows)[3])};
+    out = text_of(words::dropped(n, groups, CHAR(STRING_ELT(missing, 0))));
+  }
+  return Rf_ScalarString(out);
+}
+
+// The columns of qev --tsv after the keys.
+SEXP qev_r_columns(void) {
+  SEXP out = PROTECT(Rf_allocVector(STRSXP, words::n_result_columns));
+  for (int k = 0; k < words::n_result_columns; ++k)
+    SET_STRING_ELT(out, k, Rf_mkChar(words::result_columns[k]));
+  UNPROTECT(1);
+  return out;
 }
 
 // The library's limits and codes that the R code needs.
 SEXP qev_r_constants(void) {
   SEXP out = PROTECT(Rf_allocVector(INTSXP, 7));
-  const int v[] = {QEV_MAX_RECORDS, max_worded_groups, QEV_ARG_START,
-                   QEV_ARG_RADIX,   QEV_ARG_JOBS,      QEV_ARG_RESTARTS,
-                   QEV_AGE_RANGE};
+  const int v[] = {
+      QEV_MAX_RECORDS, words::max_worded_groups, QEV_ARG_START, QEV_ARG_RADIX,
+      QEV_ARG_JOBS,    QEV_ARG_RESTARTS,         QEV_AGE_RANGE};
   for (int k = 0; k < 7; ++k) INTEGER(out)[k] = v[k];
   UNPROTECT(1);
   return out;
@@ -310,9 +342,10 @@ static const R_CallMethodDef calls[] = {
     {"qev_r_fit_groups", (DL_FUNC)&qev_r_fit_groups, 11},
     {"qev_r_argument_ok", (DL_FUNC)&qev_r_argument_ok, 2},
     {"qev_r_words", (DL_FUNC)&qev_r_words, 3},
+    {"qev_r_dropped", (DL_FUNC)&qev_r_dropped, 2},
+    {"qev_r_columns", (DL_FUNC)&qev_r_columns, 0},
     {"qev_r_constants", (DL_FUNC)&qev_r_constants, 0},
     {"qev_r_age_labels", (DL_FUNC)&qev_r_age_labels, 1},
-    {"qev_r_kept", (DL_FUNC)&qev_r_kept, 3},
     {"qev_r_curve", (DL_FUNC)&qev_r_curve, 2},
     {"qev_r_strtod", (DL_FUNC)&qev_r_strtod, 1},
     {"qev_r_version", (DL_FUNC)&qev_r_version, 0},

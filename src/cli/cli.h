@@ -11,6 +11,7 @@
 
 #include "fit.h"
 #include "pool.h"
+#include "words.h"
 
 namespace qev {
 
@@ -32,8 +33,7 @@ enum read_fault {
 // Longest field the reader takes; no number in a life table comes near it.
 constexpr int max_field = 1024;
 
-// Room for a field as messages quote it (show_text).
-constexpr int shown_size = 4 * 32 + 4;
+using words::shown_size;
 
 // What read_data found: why and where it refused the file, the line of each
 // record stored (lines count from 1; 0 means none), and the first value
@@ -70,64 +70,16 @@ int load_data(const char *name, context *ctx, read_report *rep,
 // nullptr.
 void say(const char *name, int line, const char *what,
          std::string *out = nullptr);
-// The same, always appended to *out (words.cpp, which writes to no stream).
-void add_message(const char *name, int line, const char *what,
-                 std::string *out);
-
-// Quotes text[0..len) for a message: at most 32 bytes, then "..." (also
-// when cut), with quotes, backslashes and bytes that are not printable
-// ASCII or UTF-8 escaped.  out needs room for shown_size bytes.
-void show_text(const char *text, int len, bool cut, char *out);
-
-// The data checks of r worded as warnings, appended to *out: every kind in
-// one place.  line[i] is the line record i came from.  A data file's
-// warnings take the first value that is not a share as it was written
-// (value_text); a long table's give it in full precision and point to
-// --radix, and leave out what its reader cannot produce.
-// A refused long table gets its reason instead.
-enum check_wording { words_data_file, words_long_table };
-struct check_source {
-  const int *age;  // the records
-  const double *life;
-  const int *line;  // the line each came from
-  check_wording how;
-  const char *value_text;  // a data file's first value not a share
-  int value_line;          //   and its line
-  const char *radix;       // --radix as given, or nullptr
-  const char *by;          // the option of key columns, to suggest one
-                           // where a table is too long (nullptr: none)
-};
-void warn_checks(const char *name, const qev_result &r, const check_source &src,
-                 std::string *out);
-
-// The words of r's checks joined by commas, as the checks column has them.
-std::string check_words(const qev_result &r);
-
-// The checks' warnings of one group of a long table, as warn_checks words
-// them under the name "": its records are the rows the library's grouped
-// fit keeps (qev_drop_reason, group ignored), values divided by radix when
-// it is above 0; row[i] is the place of row i, given as its line.
-std::string group_messages(const qev_result &r, const qev_rows &rows,
-                           const int *row, double radix, const char *radix_text,
-                           const char *by);
-
-// "more than 200 records: the table has N", asking whether a key column
-// (the option `by`, unless nullptr) is missing.
-std::string too_many_words(long records, const char *by);
-// "and N more groups with data checks: ...", after the first groups' words.
-std::string more_groups_words(long groups);
-// Groups whose data checks are worded; the rest are counted.
-constexpr int max_worded_groups = 20;
-// "age N is out of range", of an age written with too many digits.
-std::string big_age_words(const char *shown);
+// Appends "qev: NAME: MESSAGE" and a line end to *out for each of the
+// words' messages.
+void say_all(const char *name, const std::vector<std::string> &messages,
+             std::string *out);
+// The command line's voice: places are lines, options are --radix and
+// --by, data checks are warnings.
+constexpr words::voice cli_voice = {"line", "--radix", "--by", true};
 // Why a file could not be opened (errno err), with a hint where its name
 // is an option written after the file names.
 std::string open_words(const char *name, int err);
-// A value column of text, where numbers belong.
-std::string text_value_words(const char *column);
-// What an argument of enum qev_argument takes, after "NAME takes ".
-const char *argument_words(int which);
-
 // What a command line whose first argument starts with "--" asks for.
 enum run_mode { mode_plain, mode_tsv, mode_fitted, mode_help, mode_version };
 
@@ -216,10 +168,9 @@ void add_number(std::string *row, double x);
 // holds a tab, a line end or a double quote.
 void append_field(std::string *out, const char *s, std::size_t n);
 
-// The columns after the key columns, tab-separated: of --tsv, and of
+// The columns after the key columns, tab-separated: of --tsv, or of
 // --fitted.
-extern const char tsv_columns[];
-extern const char fitted_columns[];
+std::string result_header(bool fitted);
 
 // Appends the --tsv fields after the key, each after a tab, of a result
 // (empty numbers for a refused table), the checks last as their words

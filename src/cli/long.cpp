@@ -73,7 +73,7 @@ struct group {
   std::string label;  // the same for messages: "Year=1990"
   std::vector<record> recs;
   std::vector<record> late;  // rows that came after the group was sent
-  int count = 0;             // records; no more than max_data + 1 are stored
+  int count = 0;             // records; no more than max_stored are stored
   int sent_count = 0;        // count when the group was sent to be fitted
   bool sent = false;
   bool last_open = false;  // its last row so far is an open age group
@@ -275,11 +275,7 @@ bool parse_value_field(std::string_view f, double *y) {
   return end == text + f.size();
 }
 
-std::string shown(std::string_view f) {
-  char out[shown_size];
-  show_text(f.data(), static_cast<int>(f.size()), false, out);
-  return out;
-}
+using words::shown;
 
 // ---------------------------------------------------------------------------
 // Fitting, on the reading thread or on the pool's.
@@ -295,11 +291,11 @@ std::string where_of(const std::string &file, const group &g) {
 void fit_group(void *arg) {
   group *g = static_cast<group *>(arg);
   const std::size_t n = g->recs.size() > static_cast<std::size_t>(max_data)
-                            ? max_data + 1
+                            ? max_stored
                             : g->recs.size();
-  int age[max_data + 1];
-  double life[max_data + 1];
-  int line[max_data + 1];
+  int age[max_stored];
+  double life[max_stored];
+  int line[max_stored];
   for (std::size_t i = 0; i < n; ++i) {
     age[i] = g->recs[i].age;
     life[i] = g->recs[i].value;
@@ -313,12 +309,13 @@ void fit_group(void *arg) {
                            ? g->sent_count
                            : static_cast<long>(n);
   fit_records(&ctx, age, life, records,
-              {g->setup->start, true, true, g->setup->restarts}, &g->res);
+              long_table_rules(g->setup->start, g->setup->restarts), &g->res);
   g->notes.clear();
-  warn_checks(
-      where_of(g->setup->name, *g).c_str(), g->res,
-      {age, life, line, words_long_table, nullptr, 0, g->setup->radix, "--by"},
-      &g->notes);
+  say_all(where_of(g->setup->name, *g).c_str(),
+          words::check_messages(
+              g->res, {age, life, line, false, nullptr, 0, g->setup->radix},
+              cli_voice),
+          &g->notes);
 }
 
 // Hands g to the pool, which fits it now or later; nothing without one.
@@ -531,7 +528,7 @@ bool add_row(group_reader &gr, group &g, std::string_view af,
   int x = 0;
   const int kind = qev_age_label(af.data(), af.size(), &x);
   if (kind == QEV_AGE_RANGE)
-    return refuse_row(gr, line, big_age_words(shown(af).c_str()));
+    return refuse_row(gr, line, words::big_age(shown(af).c_str()));
   if (kind < 0)
     return refuse_row(
         gr, line,
@@ -539,13 +536,10 @@ bool add_row(group_reader &gr, group &g, std::string_view af,
   g.last_open = kind == QEV_AGE_OPEN;
   bool missing = false;
   for (const std::string &na : gr.na) missing |= vf == na;
-  switch (qev_drop_reason(kind, x, missing)) {
-    case QEV_DROP_OLD:
-      ++g.drops.old_rows;
-      return true;
-    case QEV_DROP_MISSING:
-      if (g.drops.missing_rows++ == 0) g.drops.first_missing_age = x;
-      return true;
+  const int why = qev_drop_reason(kind, x, missing);
+  if (why != QEV_KEEP) {
+    tally_drop(&g.drops, why, x);
+    return true;
   }
   double y = 0.0;
   if (!parse_value_field(vf, &y)) {
@@ -557,8 +551,8 @@ bool add_row(group_reader &gr, group &g, std::string_view af,
       what += ": a decimal comma? qev reads a decimal point only";
     return refuse_row(gr, line, what);
   }
-  if (gr.opt->radix > 0) y = y / gr.opt->radix;
-  if (++g.count > max_data + 1) return true;  // refused when fitted anyway
+  y = scaled(y, gr.opt->radix);
+  if (++g.count > max_stored) return true;  // refused when fitted anyway
   (g.sent ? g.late : g.recs)
       .push_back(
           {y, static_cast<std::uint32_t>(line), static_cast<std::uint8_t>(x)});
@@ -626,12 +620,9 @@ void read_groups(source &s, group_reader &gr, columns &cols) {
 // The line that says how many rows of a group had no value.
 void say_missing(const char *name, const group &g, std::string *out) {
   if (g.drops.missing_rows == 0) return;
-  char what[128];
-  std::snprintf(what, sizeof what,
-                "left out %ld row%s with no value, from age %d",
-                g.drops.missing_rows, g.drops.missing_rows > 1 ? "s" : "",
-                g.drops.first_missing_age);
-  say(where_of(name, g).c_str(), 0, what, out);
+  say(where_of(name, g).c_str(), 0,
+      words::left_out(g.drops.missing_rows, g.drops.first_missing_age).c_str(),
+      out);
 }
 
 // Rows dropped on purpose, summed over a file's groups.
@@ -649,19 +640,12 @@ struct drop_totals {
 
 // One line for the file: the rows dropped, by reason.
 void report_drops(const char *name, const options &opt, const drop_totals &t) {
-  std::string no_value = "with no value (NA, NaN, \".\"";
+  // What this command line takes for no value: its own texts and --na's.
+  std::string missing = "NA, NaN, \".\"";
   for (const std::string &na : list_of(opt.na))
-    no_value += ", \"" + shown(na) + "\"";
-  no_value += " or empty)";
-  const std::string reason[2] = {"of ages above 104", no_value};
-  std::string what;
-  for (int k = 0; k < 2; ++k) {
-    if (t.rows[k] == 0) continue;
-    what += what.empty() ? "dropped " : ", ";
-    what += std::to_string(t.rows[k]) + (t.rows[k] > 1 ? " rows " : " row ") +
-            reason[k] + " in " + std::to_string(t.groups[k]) +
-            (t.groups[k] > 1 ? " groups" : " group");
-  }
+    missing += ", \"" + shown(na) + "\"";
+  missing += " or empty";
+  const std::string what = words::dropped(t.rows, t.groups, missing);
   if (!what.empty()) say(name, 0, what.c_str());
 }
 
@@ -687,7 +671,7 @@ void put_group(const options &opt, const std::string &prefix, const group &g) {
 }
 
 // The messages and rows of a fitted group, in that order; false when it
-// was refused.  The messages of the first max_worded_groups groups that
+// was refused.  The messages of the first words::max_worded_groups that
 // have any are written; the others' are counted in *more.
 bool write_group(const char *name, const options &opt,
                  const std::string &file_field, group &g, long *worded,
@@ -702,7 +686,7 @@ bool write_group(const char *name, const options &opt,
   } else {
     notes += g.notes;
   }
-  if (!notes.empty() && *worded < max_worded_groups) {
+  if (!notes.empty() && *worded < words::max_worded_groups) {
     ++*worded;
     std::fputs(notes.c_str(), stderr);
   } else if (!notes.empty()) {
@@ -764,7 +748,7 @@ bool fit_long_file(const char *file, const options &opt, pool *p) {
     if (fr.refused && !fr.groups.empty() && !fr.groups.back().sent)
       fr.groups.pop_back();
     const bool out = flush(true);
-    if (more > 0) say(name, 0, more_groups_words(more).c_str());
+    if (more > 0) say(name, 0, words::more_groups(more).c_str());
     report_drops(name, opt, totals);
     return out && all && !fr.refused;
   }
@@ -785,7 +769,7 @@ bool fit_long_file(const char *file, const options &opt, pool *p) {
     all &= write_group(name, opt, file_field, g, &worded, &more);
     if (std::ferror(stdout)) return false;
   }
-  if (more > 0) say(name, 0, more_groups_words(more).c_str());
+  if (more > 0) say(name, 0, words::more_groups(more).c_str());
   report_drops(name, opt, totals);
   return all;
 }
@@ -826,7 +810,7 @@ bool fit_long_files(const options &opt, int n, char **files) {
     put_raw(f);
   }
   put_text("\t");
-  put_text(opt.mode == mode_tsv ? tsv_columns : fitted_columns);
+  put_raw(result_header(opt.mode == mode_fitted));
   end_row();
 
   // The reading thread fits too once the file is read.

@@ -147,10 +147,13 @@ int main(int argc, char **argv) {
   qev_result r;
   fit_data(&ctx, {opt.start, false, false, 0}, &r);
   std::string notes;
-  warn_checks(name, r,
-              {ctx.age, ctx.life, rep.record_line, words_data_file,
-               rep.first_value, rep.first_value_line, nullptr, nullptr},
-              &notes);
+  say_all(
+      name,
+      words::check_messages(r,
+                            {ctx.age, ctx.life, rep.record_line, true,
+                             rep.first_value, rep.first_value_line, nullptr},
+                            cli_voice),
+      &notes);
   std::fputs(notes.c_str(), stderr);
   report(r);
   return finish(status_fitted);

@@ -24,7 +24,7 @@ void set_start(int argc, char **argv, vertex *start) {
     // atof's reading is kept, so that the report stays what it was; a
     // mistyped option or file name among the values is the usual cause.
     char shown[shown_size];
-    show_text(text, static_cast<int>(std::strlen(text)), false, shown);
+    words::show_text(text, static_cast<int>(std::strlen(text)), false, shown);
     std::fprintf(stderr,
                  "qev: start value \"%s\" is not a number: the search starts "
                  "from %g there\n",
@@ -63,7 +63,7 @@ bool usage_error(const char *what, const char *arg) {
 // "--NAME takes RULE: ARG", the rule as every client words it.
 bool argument_error(const char *name, int which, const char *arg) {
   const std::string what =
-      std::string(name) + " takes " + argument_words(which) + ": ";
+      std::string(name) + " takes " + words::argument(which) + ": ";
   return usage_error(what.c_str(), arg);
 }
 
@@ -116,12 +116,7 @@ bool parse_names(const char *text) {
 // The first --by name that is also a column of the output table, or "":
 // the table would have two columns of one name.
 std::string result_column(const options &opt) {
-  const std::string out =
-      std::string("\tfile\t") +
-      (opt.mode == mode_fitted ? fitted_columns : tsv_columns) + "\t";
-  for (const std::string &name : list_of(opt.by))
-    if (out.find("\t" + name + "\t") != std::string::npos) return name;
-  return "";
+  return words::clashing_key(list_of(opt.by), opt.mode == mode_fitted, true);
 }
 
 }  // namespace

@@ -51,7 +51,7 @@ bool next_field(std::FILE *fp, int *line, field *fl) {
 // quotes, backslashes and bytes outside printable ASCII escaped, so that
 // binary input cannot reach the terminal.
 void show(const field &fl, char *out) {
-  show_text(fl.text, fl.len, fl.too_long, out);
+  words::show_text(fl.text, fl.len, fl.too_long, out);
 }
 
 bool whole(const field &fl, const char *end) { return end == fl.text + fl.len; }
@@ -191,7 +191,7 @@ int load_data(const char *name, context *ctx, read_report *rep,
       break;
     case read_too_many:
       std::snprintf(what, sizeof what, "%s",
-                    too_many_words(rep->records, nullptr).c_str());
+                    words::too_many(rep->records, nullptr).c_str());
       break;
   }
   if (got < 0) {

@@ -109,16 +109,21 @@ void append_field(std::string *out, const char *s, std::size_t n) {
   *out += '"';
 }
 
-const char tsv_columns[] =
-    "a\tb\tc\trmse\titerations\tstatus\trecords\te0_fit\te0_table\tse_a\t"
-    "se_b\tse_c\tse_e0_fit\tchecks";
-const char fitted_columns[] = "age\tobserved\tfitted\tresidual";
+std::string result_header(bool fitted) {
+  std::string h;
+  const int n = fitted ? words::n_fitted_columns : words::n_result_columns;
+  for (int k = 0; k < n; ++k) {
+    if (k > 0) h += '\t';
+    h += fitted ? words::fitted_columns[k] : words::result_columns[k];
+  }
+  return h;
+}
 
 namespace {
 
 void add_checks(std::string *row, const qev_result &r) {
   *row += '\t';
-  *row += check_words(r);
+  *row += words::check_list(r);
 }
 
 }  // namespace
@@ -203,10 +208,13 @@ void fit_file(void *arg) {
   fit_data(&ctx,
            {j.opt->start, false, j.opt->mode == mode_tsv, j.opt->restarts}, &r);
   const char *shown = std::strcmp(j.name, "-") == 0 ? "standard input" : j.name;
-  warn_checks(shown, r,
-              {ctx.age, ctx.life, rep.record_line, words_data_file,
-               rep.first_value, rep.first_value_line, nullptr, nullptr},
-              &j.notes);
+  say_all(
+      shown,
+      words::check_messages(r,
+                            {ctx.age, ctx.life, rep.record_line, true,
+                             rep.first_value, rep.first_value_line, nullptr},
+                            cli_voice),
+      &j.notes);
   if (j.opt->mode == mode_tsv) {
     add_result(&j.rows, r);
     j.rows += '\n';
@@ -220,7 +228,7 @@ void fit_file(void *arg) {
 
 bool fit_files(const options &opt, int n, char **files) {
   put_text("file\t");
-  put_text(opt.mode == mode_tsv ? tsv_columns : fitted_columns);
+  put_raw(result_header(opt.mode == mode_fitted));
   end_row();
   const int jobs = opt.jobs > 0 ? opt.jobs : pool_cores();
   // Files are fitted a window at a time and written in order: one at a

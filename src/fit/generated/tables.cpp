@@ -3,7 +3,7 @@
 // fit, and of the nodes of e0_fit's fixed panels.
 #include <limits>
 
-#include "../fit.h"
+#include "fit.h"
 
 namespace qev {
 
