@@ -24,7 +24,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
-#include <functional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -32,20 +31,13 @@
 #include <utility>
 #include <vector>
 
-// -DQEV_NO_FAST_FLOAT builds the strtod path alone, to compare the two.
-#if __has_include(<fast_float/fast_float.h>) && !defined(QEV_NO_FAST_FLOAT)
-#include <fast_float/fast_float.h>
-#define QEV_FAST_FLOAT 1
-#endif
-
 #include "cli.h"
+#include "rows.h"
 
 namespace qev {
 
 namespace {
 
-constexpr std::size_t block_size = 1 << 16;
-constexpr std::size_t max_row = 1 << 20;  // bytes; a longer row is refused
 // With --sorted, groups fitted before their rows are written: enough to
 // keep every thread busy, few enough to bound the memory.
 constexpr int groups_per_job = 64;
@@ -82,198 +74,6 @@ struct group {
   qev_result res{};   // the fit, written by the thread that ran it
   std::string notes;  // its messages, written before its rows
 };
-
-// ---------------------------------------------------------------------------
-// Reading rows.
-
-struct source {
-  std::FILE *fp;
-  std::vector<char> buf;
-  std::size_t pos = 0;  // start of the unread text
-  std::size_t end = 0;  // end of the text read
-  bool eof = false;
-  int line = 1;  // the line buf[pos] is on
-};
-
-// Reads another block after the unread text, moving that to the front.
-bool refill(source &s) {
-  if (s.eof) return false;
-  if (s.pos > 0) {
-    std::memmove(s.buf.data(), s.buf.data() + s.pos, s.end - s.pos);
-    s.end -= s.pos;
-    s.pos = 0;
-  }
-  if (s.buf.size() - s.end < block_size) s.buf.resize(s.end + block_size);
-  const std::size_t got =
-      std::fread(s.buf.data() + s.end, 1, s.buf.size() - s.end, s.fp);
-  s.end += got;
-  if (got == 0) s.eof = true;
-  return got > 0;
-}
-
-// Where the row that starts at b[from] ends, within b[from..end): the first
-// line end outside quotes.  A quote opens a quoted field only at the start
-// of the row or after sep (sep 0: quotes mean nothing); inside one, "" is a
-// quote and a lone quote closes it.  Returns false when the row may go on
-// past `end`; the caller reads more and asks again.
-bool row_end(const char *b, std::size_t from, std::size_t end, char sep,
-             std::size_t *eol) {
-  std::size_t i = from;
-  for (;;) {
-    if (i == end) return false;
-    const void *nl = std::memchr(b + i, '\n', end - i);
-    const std::size_t stop =
-        nl ? static_cast<std::size_t>(static_cast<const char *>(nl) - b) : end;
-    const void *q = sep != 0 ? std::memchr(b + i, '"', stop - i) : nullptr;
-    if (q == nullptr) {
-      *eol = stop;
-      return nl != nullptr;
-    }
-    const std::size_t at =
-        static_cast<std::size_t>(static_cast<const char *>(q) - b);
-    i = at + 1;
-    if (at > from && b[at - 1] != sep) continue;  // a quote inside a field
-    // A quoted field: past its closing quote.
-    for (;;) {
-      const void *close = std::memchr(b + i, '"', end - i);
-      if (close == nullptr) return false;
-      i = static_cast<std::size_t>(static_cast<const char *>(close) - b) + 1;
-      if (i == end) return false;  // "" or the end: the next block says
-      if (b[i] != '"') break;
-      ++i;
-    }
-  }
-}
-
-enum row_result { row_ok, row_end_of_file, row_too_long, row_read_error };
-
-// The next row, without its line end (LF or CRLF): up to the next line end
-// outside quotes.  *line is the line it starts on.
-row_result next_row(source &s, char sep, std::string_view *row, int *line) {
-  std::size_t stop = 0;
-  while (!row_end(s.buf.data(), s.pos, s.end, sep, &stop)) {
-    if (s.end - s.pos > max_row) return row_too_long;
-    if (!refill(s)) {
-      if (std::ferror(s.fp)) return row_read_error;
-      if (s.pos == s.end) return row_end_of_file;
-      stop = s.end;  // the last row, without a line end
-      break;
-    }
-  }
-  const char *b = s.buf.data();
-  std::size_t n = stop - s.pos;
-  *line = s.line;
-  for (std::size_t i = s.pos; i < stop; ++i) s.line += b[i] == '\n';
-  if (stop < s.end) ++s.line;
-  if (n > 0 && b[s.pos + n - 1] == '\r') --n;
-  *row = std::string_view(b + s.pos, n);
-  s.pos = stop < s.end ? stop + 1 : stop;
-  return row_ok;
-}
-
-// How rows split into fields: at sep, with fields quoted as CSV quotes them
-// (a quote inside a field that is not quoted is refused, except in TSV,
-// where it is text), or at runs of spaces and tabs (sep 0, the HMD's).
-struct layout {
-  char sep = '\t';
-};
-
-// Splits a row into fields.  Quoted fields are unquoted into *scratch,
-// which must not grow while the fields are in use (it is reserved here).
-// Returns false, with *why set, for quotes that are not well formed.
-bool split(std::string_view row, layout lay,
-           std::vector<std::string_view> *fields, std::string *scratch,
-           const char **why) {
-  fields->clear();
-  if (lay.sep == 0) {
-    std::size_t i = 0;
-    while (i < row.size()) {
-      while (i < row.size() && (row[i] == ' ' || row[i] == '\t')) ++i;
-      const std::size_t start = i;
-      while (i < row.size() && row[i] != ' ' && row[i] != '\t') ++i;
-      if (i > start) fields->push_back(row.substr(start, i - start));
-    }
-    return true;
-  }
-  scratch->clear();
-  scratch->reserve(row.size());
-  std::size_t i = 0;
-  for (;;) {
-    if (i < row.size() && row[i] == '"') {
-      const std::size_t start = scratch->size();
-      for (++i;; ++i) {
-        if (i == row.size()) {
-          *why = "a quoted field has no closing quote";
-          return false;
-        }
-        if (row[i] == '"') {
-          if (i + 1 == row.size() || row[i + 1] != '"') {
-            ++i;
-            break;
-          }
-          ++i;
-        }
-        *scratch += row[i];
-      }
-      fields->push_back(
-          std::string_view(scratch->data() + start, scratch->size() - start));
-      if (i < row.size() && row[i] != lay.sep) {
-        *why = "text after a closing quote";
-        return false;
-      }
-    } else {
-      const std::size_t next = row.find(lay.sep, i);
-      const std::string_view f = row.substr(i, next - i);
-      if (lay.sep != '\t' && f.find('"') != std::string_view::npos) {
-        *why = "a double quote inside a field that is not quoted";
-        return false;
-      }
-      fields->push_back(f);
-      i = next == std::string_view::npos ? row.size() : next;
-    }
-    if (i == row.size()) return true;
-    ++i;  // the separator
-  }
-}
-
-// f without the spaces around it.
-std::string_view trimmed(std::string_view f) {
-  const std::size_t first = f.find_first_not_of(' ');
-  if (first == std::string_view::npos) return {};
-  return f.substr(first, f.find_last_not_of(' ') - first + 1);
-}
-
-// ---------------------------------------------------------------------------
-// Fields.
-
-// A number read whole, with the bits strtod gives it.  Plain decimal
-// notation goes through fast_float where it is installed (the same correctly
-// rounded doubles, several times faster); everything else through strtod.
-bool parse_value_field(std::string_view f, double *y) {
-#ifdef QEV_FAST_FLOAT
-  // Digits, points, minus signs and exponents only: inf, nan(payload), hex
-  // and a leading + are strtod's alone.  What fast_float leaves unread goes
-  // to strtod too, which then refuses it.
-  if (!f.empty() && f.find_first_not_of("0123456789.-eE") == f.npos) {
-    const auto r = fast_float::from_chars(f.data(), f.data() + f.size(), *y);
-    if (r.ec == std::errc() && r.ptr == f.data() + f.size()) return true;
-  }
-#endif
-  char small[64];
-  std::string big;
-  const char *text = small;
-  if (f.size() < sizeof small) {
-    std::memcpy(small, f.data(), f.size());
-    small[f.size()] = '\0';
-  } else {
-    big.assign(f);
-    text = big.c_str();
-  }
-  if (f.empty() || is_space(static_cast<unsigned char>(text[0]))) return false;
-  char *end = nullptr;
-  *y = std::strtod(text, &end);
-  return end == text + f.size();
-}
 
 using words::shown;
 
@@ -446,7 +246,11 @@ struct group_reader {
   std::vector<std::string> na;  // the texts of a missing value
   std::unordered_map<std::string, group *> index;  // without --sorted
   std::unordered_set<std::string> done;            // with it: keys passed
-  std::function<bool()> flush;  // with --sorted: writes what is fitted
+  std::size_t window = 0;  // with --sorted: groups sent before they are written
+  bool paused = false;     // handed back at a new group to write the window
+  std::vector<std::string_view> fields;  // the row being read, kept over a
+  std::string scratch;                   // pause, and its unquoted fields
+  int line = 0;
   group *current = nullptr;
   std::string last_raw;  // the key fields of the last row, as read
   std::string raw;
@@ -501,7 +305,13 @@ group *group_of(group_reader &gr, const std::vector<std::string_view> &fields,
                             " again, after other groups: with --sorted, "
                             "each group's rows must be together"),
              nullptr;
-    if (!gr.flush()) return nullptr;
+    // A full window goes back to be written before the new group starts;
+    // the row waits, and its group is made when reading resumes.
+    if (gr.fr->groups.size() >= gr.window) {
+      gr.current = nullptr;
+      gr.paused = true;
+      return nullptr;
+    }
   } else {
     slot = gr.index[gr.key];
   }
@@ -559,32 +369,47 @@ bool add_row(group_reader &gr, group &g, std::string_view af,
   return true;
 }
 
+// Adds the row in gr.fields to its group; false after a refusal or a
+// pause (gr.paused).
+bool add_group_row(group_reader &gr, const columns &cols) {
+  group *g = group_of(gr, gr.fields, gr.line);
+  return g != nullptr &&
+         add_row(gr, *g, gr.fields[static_cast<std::size_t>(cols.index[0])],
+                 gr.fields[static_cast<std::size_t>(cols.index[1])], gr.line);
+}
+
 // Reads the rows after the header into groups, sending each to be fitted
-// once a row of another group follows it, and the last at the end.
-void read_groups(source &s, group_reader &gr, columns &cols) {
-  std::vector<std::string_view> fields;
-  std::string scratch;
+// once a row of another group follows it, and the last at the end.  With
+// --sorted it hands back (true) when a window of groups has been sent, for
+// the caller to write them, and goes on where it stopped when called again;
+// false when the file is read or refused.
+bool read_groups(source &s, group_reader &gr, columns &cols) {
+  std::vector<std::string_view> &fields = gr.fields;
   std::string_view row;
+  int &line = gr.line;
+  if (gr.paused) {
+    gr.paused = false;
+    if (!add_group_row(gr, cols)) return gr.paused;
+  }
   for (;;) {
-    int line = 0;
     const row_result got = next_row(s, cols.lay.sep, &row, &line);
     if (got == row_end_of_file) break;
     if (got == row_read_error) {
       say(gr.name, 0, std::strerror(errno));
       gr.fr->refused = true;
-      return;
+      return false;
     }
     if (got == row_too_long) {
       refuse_row(gr, s.line, "a row longer than 1 MiB");
-      return;
+      return false;
     }
     if (row.empty() || (cols.lay.sep == 0 &&
                         row.find_first_not_of(" \t") == std::string_view::npos))
       continue;
     const char *why = nullptr;
-    if (!split(row, cols.lay, &fields, &scratch, &why)) {
+    if (!split(row, cols.lay, &fields, &gr.scratch, &why)) {
       refuse_row(gr, line, why);
-      return;
+      return false;
     }
     // R's write.table names no column for its row names: a first row one
     // field wider than the header has them, and so must every row.
@@ -599,13 +424,9 @@ void read_groups(source &s, group_reader &gr, columns &cols) {
                  std::to_string(fields.size()) +
                      " fields, where the header has " + std::to_string(header) +
                      (cols.row_names ? " and the first row a row name" : ""));
-      return;
+      return false;
     }
-    group *g = group_of(gr, fields, line);
-    if (g == nullptr ||
-        !add_row(gr, *g, fields[static_cast<std::size_t>(cols.index[0])],
-                 fields[static_cast<std::size_t>(cols.index[1])], line))
-      return;
+    if (!add_group_row(gr, cols)) return gr.paused;
   }
   if (gr.current != nullptr && !gr.current->sent) send(gr.p, gr.current);
   if (gr.rows == 0) {
@@ -615,6 +436,7 @@ void read_groups(source &s, group_reader &gr, columns &cols) {
     gr.fr->refused = true;
     gr.fr->refused_line = cols.header_line;
   }
+  return false;
 }
 
 // The line that says how many rows of a group had no value.
@@ -718,13 +540,12 @@ bool fit_long_file(const char *file, const options &opt, pool *p) {
   long worded = 0;  // groups whose messages were written
   long more = 0;    //   and those past them, only counted
 
-  // With --sorted, the groups sent (all but the one being read) are
-  // written a window at a time, or all at the end (`now`).
+  // With --sorted, the groups sent are written a window at a time as the
+  // reader hands them back, and the rest at the end.
   const int jobs = opt.jobs > 0 ? opt.jobs : pool_cores();
   const std::size_t window = static_cast<std::size_t>(
       jobs < max_window / groups_per_job ? groups_per_job * jobs : max_window);
-  auto flush = [&](bool now) {
-    if (!now && fr.groups.size() < window) return true;
+  auto flush = [&] {
     pool_drain(p);
     for (; !fr.groups.empty(); fr.groups.pop_front()) {
       group &g = fr.groups.front();
@@ -739,15 +560,16 @@ bool fit_long_file(const char *file, const options &opt, pool *p) {
     fr.refused = true;
   } else {
     group_reader gr(name, &opt, &cols, &setup, p, &fr);
-    gr.flush = [&] { return flush(false); };
-    read_groups(s, gr, cols);
+    gr.window = window;
+    while (read_groups(s, gr, cols))
+      if (!flush()) break;
   }
   if (!from_stdin) std::fclose(s.fp);
   if (opt.sorted) {
     // A refused row leaves the group it was in unwritten.
     if (fr.refused && !fr.groups.empty() && !fr.groups.back().sent)
       fr.groups.pop_back();
-    const bool out = flush(true);
+    const bool out = flush();
     if (more > 0) say(name, 0, words::more_groups(more).c_str());
     report_drops(name, opt, totals);
     return out && all && !fr.refused;
