@@ -1,3 +1,4 @@
+# The package's tests, as R CMD check runs them.
 library(testthat)
 library(qev)
 test_check("qev")
