@@ -1,3 +1,2 @@
-// The empty program: what starting a process costs, for bench/startup.sh.
 /* A C program that does nothing: the floor for a process's start-up. */
 int main(void) { return 0; }
