@@ -57,27 +57,9 @@ const char *qev_code_name(int code) {
   return nullptr;
 }
 
-void qev_options_init(qev_options *opt) {
-  opt->start[0] = default_start.a;
-  opt->start[1] = default_start.b;
-  opt->start[2] = default_start.c;
-  opt->restarts = 0;
-}
+void qev_options_init(qev_options *opt) { *opt = default_fit_options(); }
 
-int qev_argument_ok(int which, double x) {
-  const bool whole = x == std::floor(x);
-  switch (which) {
-    case QEV_ARG_START:
-      return std::isfinite(x);
-    case QEV_ARG_RADIX:
-      return std::isfinite(x) && x > 0;
-    case QEV_ARG_JOBS:
-      return whole && x >= 0 && x <= QEV_MAX_JOBS;
-    case QEV_ARG_RESTARTS:
-      return whole && x >= 0 && x <= QEV_MAX_RESTARTS;
-  }
-  return 0;
-}
+int qev_argument_ok(int which, double x) { return argument_ok(which, x); }
 
 int qev_fit_opt(const int *age, const double *value, int n,
                 const qev_options *opt, qev_result *out) {
@@ -109,7 +91,7 @@ int qev_fit_many_opt(const int *age, const double *value, const long *offsets,
                      long n_tables, const qev_options *opt, int jobs,
                      qev_result *out) {
   fit_rules rules;
-  if (n_tables < 0 || !qev_argument_ok(QEV_ARG_JOBS, jobs) ||
+  if (n_tables < 0 || !argument_ok(QEV_ARG_JOBS, jobs) ||
       !rules_of(opt, false, &rules))
     return QEV_BAD_ARGUMENT;
   if (n_tables == 0) return QEV_OK;

@@ -103,26 +103,48 @@ void fit_records(context *ctx, const int *age, const double *value, long n,
   fit_data(ctx, rules, out);
 }
 
+qev_options default_fit_options() {
+  qev_options o;
+  o.start[0] = default_start.a;
+  o.start[1] = default_start.b;
+  o.start[2] = default_start.c;
+  o.restarts = 0;
+  return o;
+}
+
+bool argument_ok(int which, double x) {
+  const bool whole = x == std::floor(x);
+  switch (which) {
+    case QEV_ARG_START:
+      return std::isfinite(x) != 0;
+    case QEV_ARG_RADIX:
+      return std::isfinite(x) && x > 0;
+    case QEV_ARG_JOBS:
+      return whole && x >= 0 && x <= QEV_MAX_JOBS;
+    case QEV_ARG_RESTARTS:
+      return whole && x >= 0 && x <= QEV_MAX_RESTARTS;
+  }
+  return 0;
+}
+
 fit_rules long_table_rules(vertex start, int restarts) {
   return {start, true, true, restarts};
 }
 
 // The rules of qev_options (nullptr: the defaults); false for a bad one.
 bool rules_of(const qev_options *opt, bool long_table, fit_rules *rules) {
-  qev_options o;
-  qev_options_init(&o);
+  qev_options o = default_fit_options();
   if (opt != nullptr) o = *opt;
-  if (!qev_argument_ok(QEV_ARG_RESTARTS, o.restarts)) return false;
+  if (!argument_ok(QEV_ARG_RESTARTS, o.restarts)) return false;
   for (double x : o.start)
-    if (!qev_argument_ok(QEV_ARG_START, x)) return false;
+    if (!argument_ok(QEV_ARG_START, x)) return false;
   *rules = long_table ? long_table_rules(start_of(o.start), o.restarts)
                       : fit_rules{start_of(o.start), false, true, o.restarts};
   return true;
 }
 
 qev_options options_with_start(const double *start) {
-  qev_options o;
-  qev_options_init(&o);
+  qev_options o = default_fit_options();
   if (start != nullptr)
     for (int k = 0; k < n_parms; ++k) o.start[k] = start[k];
   return o;

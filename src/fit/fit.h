@@ -198,6 +198,13 @@ void fit_records(context *ctx, const int *age, const double *value, long n,
 // default start for nullptr.
 vertex start_of(const double *start);
 
+// The default options: the default start and no restarts.
+qev_options default_fit_options();
+
+// Whether x is a value argument `which` (enum qev_argument) may take: the
+// rules of every client, behind qev_argument_ok.
+bool argument_ok(int which, double x);
+
 // The rules of a long table's groups, which the command line's reader and
 // qev_fit_groups share: refuse an age twice, give life expectancy and the
 // standard errors.

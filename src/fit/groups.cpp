@@ -99,7 +99,7 @@ int qev_fit_groups_rows(const qev_rows *rows, long n_groups, double radix,
                         double *value_fitted) {
   fit_rules rules;
   if (rows == nullptr || rows->n < 0 || n_groups < 0 ||
-      !qev_argument_ok(QEV_ARG_JOBS, jobs) || !rules_of(opt, true, &rules))
+      !argument_ok(QEV_ARG_JOBS, jobs) || !rules_of(opt, true, &rules))
     return QEV_BAD_ARGUMENT;
   const long n = rows->n;
   if (n > 0 && (rows->group == nullptr || rows->age == nullptr ||
