@@ -38,7 +38,7 @@ SKIP = {"src/fit/generated/tables.cpp", "src/fit/make_tables.cpp"}
 # What the tests run; the install test is left out of the mutants' runs
 # (it builds examples/fit.c, whose numbers the other tests check already).
 TARGETS = ["qev", "qev_static", "qev_make_tables", "fit_test", "identity_test",
-           "api_test", "cli_test"]
+           "api_test", "cli_test", "qev_clash"]
 
 FLIP = {" < ": " >= ", " >= ": " < ", " > ": " <= ", " <= ": " > ",
         " == ": " != ", " != ": " == ", " && ": " || ", " || ": " && "}
