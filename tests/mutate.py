@@ -7,7 +7,9 @@
 With --reuse OLD.tsv, a mutant whose line (by its text) and mutation are
 the same as one of OLD.tsv's takes that verdict, killed or stillborn,
 instead of being run again (survivors are run again), so that a score can
-follow a change at the cost of what it touched.
+follow a change at the cost of what it touched.  A line that moved to
+another file keeps its verdict where OLD.tsv gives that line and mutation
+one verdict wherever they stood.
 
 Makes every mutant of the sources in src/ (not the generated tables), one
 at a time, in a copy of the tree: each comparison flipped to its negation
@@ -144,7 +146,7 @@ def main():
     ap.add_argument("out", nargs="?", default="mutants.tsv")
     args = ap.parse_args()
     files = []
-    for d in ("src/fit", "src/cli"):
+    for d in ("src/fit", "src/words", "src/cli"):
         for f in sorted(os.listdir(os.path.join(ROOT, d))):
             rel = d + "/" + f
             if f.endswith(".cpp") and rel not in SKIP:
@@ -176,6 +178,7 @@ def main():
         return 2
     killed = survived = stillborn = reused = 0
     done = {}
+    moved = {}  # (text, mutation): the one verdict OLD.tsv gives them
     for old, by_text in ((args.out if args.resume else None, False),
                          (args.reuse, True)):
         if old is None or not os.path.exists(old):
@@ -190,11 +193,17 @@ def main():
             # A survivor of an older run is run again: tests may have come.
             if not (by_text and f[3] == "survived"):
                 done[k + (count[k],)] = f[3]
+            if by_text:
+                t = (f[4], f[2])
+                moved[t] = f[3] if moved.get(t, f[3]) == f[3] else "mixed"
     keys = keyed(todo)
     with open(args.out, "w") as out:
         out.write("file\tline\tmutation\tresult\ttext\n")
         for n, (rel, line, what, text) in enumerate(todo, 1):
             key = keys[n - 1]
+            again = moved.get((key[1], key[2]))
+            if key not in done and again in ("killed", "stillborn"):
+                done[key] = again
             if key in done:
                 result = done[key]
                 killed += result == "killed"
