@@ -675,6 +675,13 @@ TEST(Api, CurveIsWhatTheFitCompares) {
   for (int x = 0; x <= QEV_TERMINAL_AGE; ++x)
     EXPECT_EQ(bits(qev_curve_at(v.a, v.b, v.c, x)),
               bits(qev_curve(v.a, v.b, v.c, x)));
+  // Between whole ages, the curve e0_fit integrates, to the bit.
+  for (double x : {0.25, 50.5, 104.9}) {
+    const terms t = age_terms(x);
+    EXPECT_EQ(bits(qev_curve_at(v.a, v.b, v.c, x)),
+              bits(1.0 / curve_sum(v.a, v.b, v.c, t.cube, t.root, t.ramp)))
+        << x;
+  }
   const double mid = qev_curve_at(v.a, v.b, v.c, 50.5);
   EXPECT_LT(mid, qev_curve(v.a, v.b, v.c, 50));
   EXPECT_GT(mid, qev_curve(v.a, v.b, v.c, 51));

@@ -311,9 +311,9 @@ def _columns(df, age, value, by):
     for name in [age, value] + by:
         if name not in df.columns:
             raise ValueError("no column %r in the DataFrame" % (name,))
-    twice = [b for k, b in enumerate(by) if b in by[:k]]
+    twice = _core.key_twice([str(b) for b in by])
     if twice:
-        raise ValueError("by names the column %r twice" % (twice[0],))
+        raise ValueError(twice)
     clash = _core.clashing_key([str(b) for b in by])
     if clash:
         raise ValueError("a by column may not have the name of a result "

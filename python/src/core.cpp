@@ -251,6 +251,7 @@ PYBIND11_MODULE(_core, m) {
     const long groups[2] = {old_groups, no_value_groups};
     return words::dropped(rows, groups, missing);
   });
+  m.def("key_twice", &words::key_twice);
   m.def("clashing_key", [](const std::vector<std::string> &keys) {
     return words::clashing_key(keys, false, false);
   });

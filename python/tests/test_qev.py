@@ -171,7 +171,7 @@ BAD = [
     (lambda: qev.fit_table(one.assign(v=["1", "x", "2"]), "age", "v"),
      ValueError, 'the value column "v" holds text, not numbers'),
     (lambda: qev.fit_table(one, "age", "v", by=["k", "k"]), ValueError,
-     "by names the column 'k' twice"),
+     'by names the column "k" twice'),
     (lambda: qev.fit_table(one, "age", "v", jobs=True), ValueError, "jobs"),
     (lambda: qev.fit_table(one, "age", "v", restarts=-1), ValueError,
      "restarts takes a number, 0 to 1000"),

@@ -273,9 +273,8 @@ as.data.frame.qev_fit <- function(x, row.names = NULL, optional = FALSE, ...) {
   for (name in c(age, value, by))
     if (!name %in% names(data))
       stop(sprintf("no column \"%s\" in the data frame", name), call. = FALSE)
-  if (anyDuplicated(by))
-    stop(sprintf("by names the column \"%s\" twice", by[duplicated(by)][1]),
-         call. = FALSE)
+  twice <- .words("twice", text = as.character(by))
+  if (nzchar(twice)) stop(twice, call. = FALSE)
   clash <- .words("clash", text = as.character(by))
   if (nzchar(clash))
     stop(sprintf("a by column may not have the name of a result column: %s",

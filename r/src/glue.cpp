@@ -282,7 +282,8 @@ SEXP qev_r_argument_ok(SEXP which, SEXP x) {
 // kind: "argument" (what argument n takes), "big_age" (text is an age),
 // "too_many" (n records), "more_groups" (n groups), "text_value" (text is
 // a column), "left_out" (n rows, from the age in text), "clash" (the first
-// of the keys in text that is a result column, or "").
+// of the keys in text that is a result column, or ""), "twice" (the first
+// key named twice, or "").
 SEXP qev_r_words(SEXP kind, SEXP n, SEXP text) {
   SEXP out;
   {
@@ -299,6 +300,7 @@ SEXP qev_r_words(SEXP kind, SEXP n, SEXP text) {
         : k == "more_groups" ? words::more_groups(count)
         : k == "left_out"    ? words::left_out(count, std::atoi(t))
         : k == "clash"       ? words::clashing_key(keys, false, false)
+        : k == "twice"       ? words::key_twice(keys)
                              : words::text_value(t);
     out = text_of(said);
   }

@@ -284,6 +284,14 @@ std::string dropped(const long rows[2], const long groups[2],
   return what;
 }
 
+std::string key_twice(const std::vector<std::string> &keys) {
+  for (std::size_t k = 0; k < keys.size(); ++k)
+    for (std::size_t j = 0; j < k; ++j)
+      if (keys[j] == keys[k])
+        return "by names the column \"" + shown(keys[k]) + "\" twice";
+  return "";
+}
+
 std::string clashing_key(const std::vector<std::string> &keys, bool fitted,
                          bool file) {
   for (const std::string &k : keys) {

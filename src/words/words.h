@@ -99,6 +99,9 @@ constexpr int n_fitted_columns =
 std::string clashing_key(const std::vector<std::string> &keys, bool fitted,
                          bool file);
 
+// "by names the column "K" twice" for the first key named twice, or "".
+std::string key_twice(const std::vector<std::string> &keys);
+
 // Room for a text as show_text quotes it.
 constexpr int shown_size = 4 * 32 + 4;
 
