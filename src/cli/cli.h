@@ -65,6 +65,11 @@ int read_data(context *ctx, std::FILE *fp, read_report *rep);
 int load_data(const char *name, context *ctx, read_report *rep,
               std::string *notes);
 
+// Appends the data checks of a data file's fit r, as warnings naming its
+// lines, to *notes.
+void say_checks(const char *name, const qev_result &r, const context &ctx,
+                const read_report &rep, std::string *notes);
+
 // Appends "qev: NAME: line N: WHAT" (without "line N: " when line is 0),
 // with its line end, to *out, or writes it to standard error when out is
 // nullptr.

@@ -147,13 +147,7 @@ int main(int argc, char **argv) {
   qev_result r;
   fit_data(&ctx, {opt.start, false, false, 0}, &r);
   std::string notes;
-  say_all(
-      name,
-      words::check_messages(r,
-                            {ctx.age, ctx.life, rep.record_line, true,
-                             rep.first_value, rep.first_value_line, nullptr},
-                            cli_voice),
-      &notes);
+  say_checks(name, r, ctx, rep, &notes);
   std::fputs(notes.c_str(), stderr);
   report(r);
   return finish(status_fitted);

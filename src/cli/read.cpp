@@ -130,6 +130,17 @@ int read_data(context *ctx, std::FILE *fp, read_report *rep) {
   return count;
 }
 
+void say_checks(const char *name, const qev_result &r, const context &ctx,
+                const read_report &rep, std::string *notes) {
+  say_all(
+      name,
+      words::check_messages(r,
+                            {ctx.age, ctx.life, rep.record_line, true,
+                             rep.first_value, rep.first_value_line, nullptr},
+                            cli_voice),
+      notes);
+}
+
 int load_data(const char *name, context *ctx, read_report *rep,
               std::string *notes) {
   const bool from_stdin = std::strcmp(name, "-") == 0;

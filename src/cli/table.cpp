@@ -208,13 +208,7 @@ void fit_file(void *arg) {
   fit_data(&ctx,
            {j.opt->start, false, j.opt->mode == mode_tsv, j.opt->restarts}, &r);
   const char *shown = std::strcmp(j.name, "-") == 0 ? "standard input" : j.name;
-  say_all(
-      shown,
-      words::check_messages(r,
-                            {ctx.age, ctx.life, rep.record_line, true,
-                             rep.first_value, rep.first_value_line, nullptr},
-                            cli_voice),
-      &j.notes);
+  say_checks(shown, r, ctx, rep, &j.notes);
   if (j.opt->mode == mode_tsv) {
     add_result(&j.rows, r);
     j.rows += '\n';
