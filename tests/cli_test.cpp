@@ -777,8 +777,8 @@ const cli_case mode_cases[] = {
      "",
      {"--tsv", "--by=Year", "data.dat"},
      "",
-     "qev: --by, --radix, --require-open, --na, --sep and --sorted go with "
-     "--age and --value\n" +
+     "qev: --by, --radix, --require-open, --na, --sep, --sorted and --where "
+     "go with --age and --value\n" +
          try_help,
      2},
     {"--jobs=0 is every core",
@@ -1030,6 +1030,44 @@ const cli_case mode_cases[] = {
          one_long("data.tsv: k=a, j=x") + one_long("data.tsv: k=b, j=y"),
      2,
      "data.tsv"},
+    // --where keeps the rows whose column holds one of its values, with
+    // and without --sorted, and counts the others.
+    {"--where keeps the rows of its values and counts the rest",
+     "k,unit,age,v\na,A,0,1\nb,B ,0,1\nc, C,0,1\nb,B,1,1\n",
+     {"--tsv", "--age=age", "--value=v", "--by=k", "--where=unit=A,C",
+      "data.csv"},
+     "file\tk\t" + tsv_header.substr(5) + "data.csv\ta" + one_row +
+         "data.csv\tc" + one_row,
+     one_long("data.csv: k=a") + one_long("data.csv: k=c") +
+         "qev: data.csv: skipped 2 rows whose unit is none of --where's "
+         "values\n",
+     1,
+     "data.csv"},
+    {"--where with --sorted",
+     "k,unit,age,v\na,A,0,1\nb,B,0,1\n",
+     {"--tsv", "--sorted", "--age=age", "--value=v", "--by=k", "--where=unit=B",
+      "data.csv"},
+     "file\tk\t" + tsv_header.substr(5) + "data.csv\tb" + one_row,
+     one_long("data.csv: k=b") +
+         "qev: data.csv: skipped 1 row whose unit is none of --where's "
+         "values\n",
+     1,
+     "data.csv"},
+    {"--where naming a column that is not there is refused before a row",
+     "k,age,v\na,0,1\n",
+     {"--tsv", "--age=age", "--value=v", "--where=unit=A", "data.csv"},
+     "file\t" + tsv_header.substr(5),
+     "qev: data.csv: no header line holds all the columns named (\"age\", "
+     "\"v\", \"unit\"): no line holds \"unit\"; the first line is "
+     "\"k,age,v\"\n",
+     2,
+     "data.csv"},
+    {"--where without a value",
+     "",
+     {"--tsv", "--age=age", "--value=v", "--where=unit=", "data.csv"},
+     "",
+     "qev: --where takes COL=VALUE[,VALUE...]: --where=unit=\n" + try_help,
+     2},
     {"a long table's group of more than 200 records is refused, counted",
      "k\tage\tv\n" + many_rows(250),
      {"--tsv", "--age=age", "--value=v", "--by=k", "data.tsv"},

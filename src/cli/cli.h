@@ -103,9 +103,10 @@ struct options {
   int restarts;            // of a search that does not converge
   int jobs;                // threads (0: every core this process may run on)
   bool require_open;
-  const char *na;  // --na: more texts of a missing value, comma-separated
-  char sep;        // --sep: the field separator, or 0 to find it
-  bool sorted;     // --sorted: each group's rows are together
+  const char *na;     // --na: more texts of a missing value, comma-separated
+  char sep;           // --sep: the field separator, or 0 to find it
+  bool sorted;        // --sorted: each group's rows are together
+  const char *where;  // --where: COL=VALUE[,VALUE...], or nullptr
 };
 
 // The texts of a comma-separated option, in order: --by's columns, --na's

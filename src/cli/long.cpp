@@ -129,21 +129,44 @@ void send(pool *p, group *g) {
 // One file.
 
 struct columns {
-  std::vector<std::string> names;  // age, value, then the --by columns
+  std::vector<std::string> names;  // age, value, the --by columns, then
+                                   // --where's, if it names one
   std::vector<int> index;          // their places in a row
+  std::size_t n_by = 0;            // --by columns
+  std::vector<std::string> where;  // the values --where keeps
   int width = 0;                   // fields in the header
   int header_line = 0;
   layout lay;
   bool row_names = false;  // rows have a first field more: R's row names
 };
 
-// The columns opt names, not yet found: age, value, then the --by ones.
+// The columns opt names, not yet found: age, value, the --by ones, then
+// the column of --where.
 columns columns_of(const options &opt) {
   columns cols;
   cols.names = {opt.age_col, opt.value_col};
   for (std::string &b : list_of(opt.by)) cols.names.push_back(std::move(b));
+  cols.n_by = cols.names.size() - 2;
+  if (opt.where != nullptr) {
+    const char *eq = std::strchr(opt.where, '=');
+    cols.names.emplace_back(opt.where,
+                            static_cast<std::size_t>(eq - opt.where));
+    cols.where = list_of(eq + 1);
+  }
   cols.index.assign(cols.names.size(), -1);
   return cols;
+}
+
+// Whether --where keeps a row: its column holds one of the values, spaces
+// around it aside, or there is no --where.
+bool kept_by_where(const columns &cols,
+                   const std::vector<std::string_view> &fields) {
+  if (cols.where.empty()) return true;
+  const std::string_view f =
+      trimmed(fields[static_cast<std::size_t>(cols.index.back())]);
+  for (const std::string &v : cols.where)
+    if (f == v) return true;
+  return false;
 }
 
 // The separator a header line shows: a tab, else a comma, else a
@@ -255,7 +278,8 @@ struct group_reader {
   std::string last_raw;  // the key fields of the last row, as read
   std::string raw;
   std::string key;
-  long rows = 0;  // after the header
+  long rows = 0;     // after the header
+  long skipped = 0;  // rows --where left out
 };
 
 // Refuses the file at `line` with a message; returns false, to stop.
@@ -271,7 +295,7 @@ bool refuse_row(group_reader &gr, int line, const std::string &what) {
 group *group_of(group_reader &gr, const std::vector<std::string_view> &fields,
                 int line) {
   const columns &cols = *gr.cols;
-  const std::size_t nby = cols.names.size() - 2;
+  const std::size_t nby = cols.n_by;
   auto by_field = [&](std::size_t k) {
     return fields[static_cast<std::size_t>(cols.index[k + 2])];
   };
@@ -426,6 +450,10 @@ bool read_groups(source &s, group_reader &gr, columns &cols) {
                      (cols.row_names ? " and the first row a row name" : ""));
       return false;
     }
+    if (!kept_by_where(cols, fields)) {
+      ++gr.skipped;
+      continue;
+    }
     if (!add_group_row(gr, cols)) return gr.paused;
   }
   if (gr.current != nullptr && !gr.current->sent) send(gr.p, gr.current);
@@ -460,8 +488,10 @@ struct drop_totals {
   }
 };
 
-// One line for the file: the rows dropped, by reason.
-void report_drops(const char *name, const options &opt, const drop_totals &t) {
+// One line for the file: the rows dropped, by reason, and one for the rows
+// --where left out.
+void report_drops(const char *name, const options &opt, const drop_totals &t,
+                  long skipped) {
   // What this command line takes for no value: its own texts and --na's.
   std::string missing = "NA, NaN, \".\"";
   for (const std::string &na : list_of(opt.na))
@@ -469,6 +499,10 @@ void report_drops(const char *name, const options &opt, const drop_totals &t) {
   missing += " or empty";
   const std::string what = words::dropped(t.rows, t.groups, missing);
   if (!what.empty()) say(name, 0, what.c_str());
+  if (skipped > 0) {
+    const std::string column(opt.where, std::strcspn(opt.where, "="));
+    say(name, 0, words::skipped(skipped, column.c_str(), "--where").c_str());
+  }
 }
 
 // Writes g's rows of opt.mode after prefix (the file and key fields).
@@ -537,8 +571,9 @@ bool fit_long_file(const char *file, const options &opt, pool *p) {
   append_field(&file_field, file, std::strlen(file));
   bool all = true;
   drop_totals totals;
-  long worded = 0;  // groups whose messages were written
-  long more = 0;    //   and those past them, only counted
+  long skipped = 0;  // rows --where left out
+  long worded = 0;   // groups whose messages were written
+  long more = 0;     //   and those past them, only counted
 
   // With --sorted, the groups sent are written a window at a time as the
   // reader hands them back, and the rest at the end.
@@ -563,6 +598,7 @@ bool fit_long_file(const char *file, const options &opt, pool *p) {
     gr.window = window;
     while (read_groups(s, gr, cols))
       if (!flush()) break;
+    skipped = gr.skipped;
   }
   if (!from_stdin) std::fclose(s.fp);
   if (opt.sorted) {
@@ -571,7 +607,7 @@ bool fit_long_file(const char *file, const options &opt, pool *p) {
       fr.groups.pop_back();
     const bool out = flush();
     if (more > 0) say(name, 0, words::more_groups(more).c_str());
-    report_drops(name, opt, totals);
+    report_drops(name, opt, totals, skipped);
     return out && all && !fr.refused;
   }
   pool_drain(p);
@@ -592,7 +628,7 @@ bool fit_long_file(const char *file, const options &opt, pool *p) {
     if (std::ferror(stdout)) return false;
   }
   if (more > 0) say(name, 0, words::more_groups(more).c_str());
-  report_drops(name, opt, totals);
+  report_drops(name, opt, totals, skipped);
   return all;
 }
 

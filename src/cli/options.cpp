@@ -138,6 +138,7 @@ bool parse_options(int argc, char **argv, options *opt) {
       {"na", required_argument, nullptr, 'N'},
       {"sep", required_argument, nullptr, 'S'},
       {"sorted", no_argument, nullptr, 'O'},
+      {"where", required_argument, nullptr, 'W'},
       {},
   };
   *opt = default_options();
@@ -196,6 +197,13 @@ bool parse_options(int argc, char **argv, options *opt) {
     } else if (c == 'O') {
       opt->sorted = true;
       long_only = true;
+    } else if (c == 'W') {
+      const char *eq = std::strchr(optarg, '=');
+      if (eq == nullptr || eq == optarg || !parse_names(eq + 1))
+        return usage_error("--where takes COL=VALUE[,VALUE...]: ",
+                           argv[optind - 1]);
+      opt->where = optarg;
+      long_only = true;
     } else if (c == '?' || c == ':') {
       const char *arg = argv[optind - 1];
       return usage_error(c == ':'                ? "option needs a value: "
@@ -226,8 +234,8 @@ bool parse_options(int argc, char **argv, options *opt) {
     return usage_error("a long table needs both --age and --value", "");
   if (long_only && !long_table)
     return usage_error(
-        "--by, --radix, --require-open, --na, --sep and --sorted go with "
-        "--age and --value",
+        "--by, --radix, --require-open, --na, --sep, --sorted and --where go "
+        "with --age and --value",
         "");
   const std::string clash = result_column(*opt);
   if (!clash.empty())

@@ -284,6 +284,11 @@ std::string dropped(const long rows[2], const long groups[2],
   return what;
 }
 
+std::string skipped(long rows, const char *column, const char *option) {
+  return "skipped " + std::to_string(rows) + (rows > 1 ? " rows" : " row") +
+         " whose " + shown(column) + " is none of " + option + "'s values";
+}
+
 std::string key_twice(const std::vector<std::string> &keys) {
   for (std::size_t k = 0; k < keys.size(); ++k)
     for (std::size_t j = 0; j < k; ++j)

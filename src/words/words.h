@@ -99,6 +99,10 @@ constexpr int n_fitted_columns =
 std::string clashing_key(const std::vector<std::string> &keys, bool fitted,
                          bool file);
 
+// The rows a row filter (the option `option`) left out: "skipped N rows
+// whose COLUMN is none of OPTION's values".
+std::string skipped(long rows, const char *column, const char *option);
+
 // "by names the column "K" twice" for the first key named twice, or "".
 std::string key_twice(const std::vector<std::string> &keys);
 
