@@ -777,8 +777,8 @@ const cli_case mode_cases[] = {
      "",
      {"--tsv", "--by=Year", "data.dat"},
      "",
-     "qev: --by, --radix, --require-open, --na, --sep, --sorted and --where "
-     "go with --age and --value\n" +
+     "qev: --by, --radix, --require-open, --na, --sep, --sorted, --where and "
+     "--decimal go with --age and --value\n" +
          try_help,
      2},
     {"--jobs=0 is every core",
@@ -1062,6 +1062,27 @@ const cli_case mode_cases[] = {
      "\"k,age,v\"\n",
      2,
      "data.csv"},
+    {"--decimal=, with a comma separator is refused at the header",
+     "age,v\n0,1\n",
+     {"--tsv", "--age=age", "--value=v", "--decimal=,", "data.csv"},
+     "file\t" + tsv_header.substr(5),
+     "qev: data.csv: line 1: fields separated by commas cannot hold decimal "
+     "commas: give a file separated by semicolons or tabs with --decimal=,\n",
+     2,
+     "data.csv"},
+    {"--decimal=, refuses a value with a point",
+     "age;v\n0;1\n1;0.5\n",
+     {"--tsv", "--age=age", "--value=v", "--decimal=,", "data.csv"},
+     "file\t" + tsv_header.substr(5),
+     "qev: data.csv: line 3: value \"0.5\" is not a number\n",
+     2,
+     "data.csv"},
+    {"--decimal takes . or ,",
+     "",
+     {"--tsv", "--age=age", "--value=v", "--decimal=;", "data.csv"},
+     "",
+     "qev: --decimal takes the decimal mark, . or ,: --decimal=;\n" + try_help,
+     2},
     {"--where without a value",
      "",
      {"--tsv", "--age=age", "--value=v", "--where=unit=", "data.csv"},
@@ -2100,4 +2121,39 @@ TEST(Cli, AnOptionAfterTheFileNamesIsPointedOut) {
   // A missing file of any other name gets no hint.
   EXPECT_EQ(run_qev({"--tsv", "missing.dat"}).err,
             "qev: missing.dat: No such file or directory\n");
+}
+
+// A decimal comma, with semicolons or tabs between the fields, reads as the
+// point it stands for: the same bytes as the file written with points.
+TEST(Long, DecimalCommasGiveThePointsBits) {
+  const std::string ex_table = slurp(ex + "/us-2011-male.dat");
+  std::string points = "k;age;lx\n", commas = points;
+  std::istringstream in(ex_table);
+  int rows = 0;
+  for (std::string age, value; in >> age >> value; ++rows) {
+    points += "m;" + age + ";" + value + "\n";
+    commas += "m;" + age + ";" + replace_all(value, ".", ",") + "\n";
+  }
+  ASSERT_GT(rows, 100);
+  std::ofstream(scratch() + "/points.csv") << points;
+  std::ofstream(scratch() + "/commas.csv") << commas;
+  std::ofstream(scratch() + "/commas.tsv") << replace_all(commas, ";", "\t");
+  const std::vector<std::string> opts = {"--tsv", "--age=age", "--value=lx",
+                                         "--by=k"};
+  auto fit = [&](const std::string &file, bool decimal) {
+    std::vector<std::string> args = opts;
+    if (decimal) args.push_back("--decimal=,");
+    args.push_back(file);
+    const run_result r = run_qev(args);
+    EXPECT_EQ(r.status, 1) << r.err;
+    return replace_all(r.out, file, "FILE");
+  };
+  const std::string want = fit("points.csv", false);
+  EXPECT_NE(want.find("converged"), std::string::npos);
+  EXPECT_EQ(fit("commas.csv", true), want);
+  EXPECT_EQ(fit("commas.tsv", true), want);
+  // Without the option the decimal comma is refused, with a hint.
+  EXPECT_NE(run_qev({"--tsv", "--age=age", "--value=lx", "commas.csv"})
+                .err.find("a decimal comma? qev reads a decimal point only"),
+            std::string::npos);
 }

@@ -107,6 +107,7 @@ struct options {
   char sep;           // --sep: the field separator, or 0 to find it
   bool sorted;        // --sorted: each group's rows are together
   const char *where;  // --where: COL=VALUE[,VALUE...], or nullptr
+  char decimal;       // --decimal: the decimal mark, '.' or ','
 };
 
 // The texts of a comma-separated option, in order: --by's columns, --na's

@@ -214,6 +214,12 @@ bool find_header(source &s, const char *name, const options &opt,
       if (at >= 0) seen[k] = true;
       all &= at >= 0;
     }
+    if (all && opt.decimal == ',' && lay.sep == ',') {
+      say(name, line,
+          "fields separated by commas cannot hold decimal commas: give a "
+          "file separated by semicolons or tabs with --decimal=,");
+      return false;
+    }
     if (all) {
       cols->width = static_cast<int>(fields.size());
       cols->lay = lay;
@@ -376,12 +382,9 @@ bool add_row(group_reader &gr, group &g, std::string_view af,
     return true;
   }
   double y = 0.0;
-  if (!parse_value_field(vf, &y)) {
+  if (!parse_decimal(vf, gr.opt->decimal, &y)) {
     std::string what = "value \"" + shown(vf) + "\" is not a number";
-    std::string point(vf);
-    const std::size_t comma = point.find(',');
-    if (comma != std::string::npos) point[comma] = '.';
-    if (comma != std::string::npos && parse_value_field(point, &y))
+    if (gr.opt->decimal != ',' && parse_decimal(vf, ',', &y))
       what += ": a decimal comma? qev reads a decimal point only";
     return refuse_row(gr, line, what);
   }

@@ -49,6 +49,7 @@ options default_options() {
   opt.mode = mode_plain;
   opt.first_file = 1;
   opt.start = default_start;
+  opt.decimal = '.';
   return opt;
 }
 
@@ -139,6 +140,7 @@ bool parse_options(int argc, char **argv, options *opt) {
       {"sep", required_argument, nullptr, 'S'},
       {"sorted", no_argument, nullptr, 'O'},
       {"where", required_argument, nullptr, 'W'},
+      {"decimal", required_argument, nullptr, 'D'},
       {},
   };
   *opt = default_options();
@@ -204,6 +206,12 @@ bool parse_options(int argc, char **argv, options *opt) {
                            argv[optind - 1]);
       opt->where = optarg;
       long_only = true;
+    } else if (c == 'D') {
+      if ((optarg[0] != '.' && optarg[0] != ',') || optarg[1] != '\0')
+        return usage_error("--decimal takes the decimal mark, . or ,: ",
+                           argv[optind - 1]);
+      opt->decimal = optarg[0];
+      long_only = true;
     } else if (c == '?' || c == ':') {
       const char *arg = argv[optind - 1];
       return usage_error(c == ':'                ? "option needs a value: "
@@ -234,8 +242,8 @@ bool parse_options(int argc, char **argv, options *opt) {
     return usage_error("a long table needs both --age and --value", "");
   if (long_only && !long_table)
     return usage_error(
-        "--by, --radix, --require-open, --na, --sep, --sorted and --where go "
-        "with --age and --value",
+        "--by, --radix, --require-open, --na, --sep, --sorted, --where and "
+        "--decimal go with --age and --value",
         "");
   const std::string clash = result_column(*opt);
   if (!clash.empty())

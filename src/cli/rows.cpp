@@ -190,4 +190,13 @@ bool parse_value_field(std::string_view f, double *y) {
   return end == text + f.size();
 }
 
+bool parse_decimal(std::string_view f, char decimal, double *y) {
+  if (decimal != ',') return parse_value_field(f, y);
+  if (f.find('.') != std::string_view::npos) return false;
+  std::string point(f);
+  const std::size_t comma = point.find(',');
+  if (comma != std::string::npos) point[comma] = '.';
+  return parse_value_field(point, y);
+}
+
 }  // namespace qev

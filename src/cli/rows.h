@@ -52,6 +52,11 @@ std::string_view trimmed(std::string_view f);
 // rounded doubles, several times faster); everything else through strtod.
 bool parse_value_field(std::string_view f, double *y);
 
+// The same in a file whose decimal mark is `decimal` ('.' or ','): a
+// decimal comma reads as the point it stands for, to strtod's bits of the
+// number written with a point, and a point there is no number's.
+bool parse_decimal(std::string_view f, char decimal, double *y);
+
 }  // namespace qev
 
 #endif  // QEV_ROWS_H
