@@ -2157,3 +2157,72 @@ TEST(Long, DecimalCommasGiveThePointsBits) {
                 .err.find("a decimal comma? qev reads a decimal point only"),
             std::string::npos);
 }
+
+// Gzip-compressed input reads as the bytes it holds in every mode, from a
+// file or standard input; a cut stream, or a .gz file that is not gzip, is
+// refused with no rows.
+TEST(Input, GzipFilesReadAsTheBytesTheyHold) {
+  const std::string dir = scratch() + "/";
+  const std::string table = slurp(ex + "/us-2011-male.dat");
+  std::string csv = "k,age,v\n";
+  std::istringstream in(table);
+  for (std::string a, v; in >> a >> v;) csv += "m," + a + "," + v + "\n";
+  std::ofstream(dir + "t.dat") << table;
+  std::ofstream(dir + "t.csv") << csv;
+  for (const char *f : {"t.dat", "t.csv"})
+    ASSERT_EQ(run("/bin/gzip", {"-k", "-f", f}).status, 0);
+  const std::string gz = slurp(dir + "t.csv.gz");
+  std::ofstream(dir + "cut.csv.gz") << gz.substr(0, gz.size() / 2);
+  const std::string dat_gz = slurp(dir + "t.dat.gz");
+  std::ofstream(dir + "cut.dat.gz") << dat_gz.substr(0, dat_gz.size() / 2);
+  std::ofstream(dir + "plain.gz") << csv;
+  const std::vector<std::string> long_opts = {"--tsv", "--age=age", "--value=v",
+                                              "--by=k"};
+  auto with = [&](std::vector<std::string> args, const std::string &file) {
+    args.push_back(file);
+    return args;
+  };
+#ifdef QEV_ZLIB
+  struct same_case {
+    std::vector<std::string> args;
+    std::string plain, packed;
+  };
+  const same_case same[] = {
+      {{}, "t.dat", "t.dat.gz"},
+      {{"--tsv"}, "t.dat", "t.dat.gz"},
+      {{"--fitted"}, "t.dat", "t.dat.gz"},
+      {long_opts, "t.csv", "t.csv.gz"},
+      {with(long_opts, "--sorted"), "t.csv", "t.csv.gz"},
+  };
+  for (const same_case &t : same) {
+    SCOPED_TRACE(t.packed);
+    const run_result want = run_qev(with(t.args, t.plain));
+    const run_result got = run_qev(with(t.args, t.packed));
+    EXPECT_EQ(want.status, 1);
+    EXPECT_EQ(got.status, want.status);
+    EXPECT_EQ(replace_all(got.out, t.packed, t.plain), want.out);
+    EXPECT_EQ(replace_all(got.err, t.packed, t.plain), want.err);
+  }
+  // Standard input, found by its magic bytes.
+  const run_result piped = run_qev(with(long_opts, "-"), "", dir + "t.csv.gz");
+  EXPECT_EQ(replace_all(piped.out, "-\tm", "t.csv\tm"),
+            run_qev(with(long_opts, "t.csv")).out);
+  const run_result cut = run_qev(with(long_opts, "cut.csv.gz"));
+  EXPECT_EQ(cut.status, 2);
+  EXPECT_EQ(cut.out, "file\tk\t" + tsv_header.substr(5));
+  EXPECT_EQ(cut.err, "qev: cut.csv.gz: the gzip stream is corrupt or cut\n");
+  const run_result cut_dat = run_qev({"cut.dat.gz"});
+  EXPECT_EQ(cut_dat.status, 2);
+  EXPECT_EQ(cut_dat.out, "");
+  EXPECT_EQ(cut_dat.err,
+            "qev: cut.dat.gz: the gzip stream is corrupt or cut\n");
+#else
+  EXPECT_EQ(run_qev({"t.dat.gz"}).err,
+            "qev: t.dat.gz: a gzip file, and this qev was built without zlib "
+            "(zlib1g-dev)\n");
+#endif
+  const run_result not_gz = run_qev(with(long_opts, "plain.gz"));
+  EXPECT_EQ(not_gz.status, 2);
+  EXPECT_EQ(not_gz.err,
+            "qev: plain.gz: not a gzip file, though its name ends in .gz\n");
+}

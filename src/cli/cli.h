@@ -82,6 +82,16 @@ void say_all(const char *name, const std::vector<std::string> &messages,
 // The command line's voice: places are lines, options are --radix and
 // --by, data checks are warnings.
 constexpr words::voice cli_voice = {"line", "--radix", "--by", true};
+// Opens an input file ("-": standard input) for reading, through zlib when
+// it is gzip-compressed (named .gz, or starting with gzip's magic bytes):
+// the stream gives the bytes of the file uncompressed.  nullptr, with *why
+// set, when it cannot be opened or is not what its name says.  Close what
+// it returns with fclose unless it is stdin.
+std::FILE *open_input(const char *path, std::string *why);
+// The words of a read error errno err, a corrupt or cut gzip stream's
+// included.
+std::string input_error(int err);
+
 // Why a file could not be opened (errno err), with a hint where its name
 // is an option written after the file names.
 std::string open_words(const char *name, int err);

@@ -191,7 +191,7 @@ bool find_header(source &s, const char *name, const options &opt,
   for (bool first = true;; first = false) {
     const row_result got = next_row(s, 0, &row, &line);
     if (got == row_read_error) {
-      say(name, 0, std::strerror(errno));
+      say(name, 0, input_error(errno).c_str());
       return false;
     }
     if (got == row_too_long) {
@@ -422,7 +422,7 @@ bool read_groups(source &s, group_reader &gr, columns &cols) {
     const row_result got = next_row(s, cols.lay.sep, &row, &line);
     if (got == row_end_of_file) break;
     if (got == row_read_error) {
-      say(gr.name, 0, std::strerror(errno));
+      say(gr.name, 0, input_error(errno).c_str());
       gr.fr->refused = true;
       return false;
     }
@@ -563,9 +563,10 @@ bool write_group(const char *name, const options &opt,
 bool fit_long_file(const char *file, const options &opt, pool *p) {
   const bool from_stdin = std::strcmp(file, "-") == 0;
   const char *name = from_stdin ? "standard input" : file;
-  source s{from_stdin ? stdin : std::fopen(file, "rb"), {}};
+  std::string why;
+  source s{open_input(file, &why), {}};
   if (s.fp == nullptr) {
-    say(name, 0, open_words(name, errno).c_str());
+    say(name, 0, why.c_str());
     return false;
   }
   const file_setup setup{name, opt.start, opt.restarts, opt.radix_text};
@@ -603,7 +604,7 @@ bool fit_long_file(const char *file, const options &opt, pool *p) {
       if (!flush()) break;
     skipped = gr.skipped;
   }
-  if (!from_stdin) std::fclose(s.fp);
+  if (s.fp != stdin) std::fclose(s.fp);
   if (opt.sorted) {
     // A refused row leaves the group it was in unwritten.
     if (fr.refused && !fr.groups.empty() && !fr.groups.back().sent)

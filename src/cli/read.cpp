@@ -143,11 +143,12 @@ void say_checks(const char *name, const qev_result &r, const context &ctx,
 
 int load_data(const char *name, context *ctx, read_report *rep,
               std::string *notes) {
-  const bool from_stdin = std::strcmp(name, "-") == 0;
-  if (from_stdin) name = "standard input";
-  std::FILE *fp = from_stdin ? stdin : std::fopen(name, "rt");
+  const char *path = name;
+  if (std::strcmp(name, "-") == 0) name = "standard input";
+  std::string why;
+  std::FILE *fp = open_input(path, &why);
   if (fp == nullptr) {
-    say(name, 0, open_words(name, errno).c_str(), notes);
+    say(name, 0, why.c_str(), notes);
     return -1;
   }
   const int got = read_data(ctx, fp, rep);
@@ -160,14 +161,14 @@ int load_data(const char *name, context *ctx, read_report *rep,
       std::isalpha(static_cast<unsigned char>(rep->field[0])) &&
       std::fgets(rest, sizeof rest, fp) == nullptr)
     rest[0] = '\0';
-  if (!from_stdin) std::fclose(fp);
+  if (fp != stdin) std::fclose(fp);
 
   char what[400];
   switch (rep->fault) {
     case read_ok:
       break;
     case read_failed:
-      say(name, 0, std::strerror(read_errno), notes);
+      say(name, 0, input_error(read_errno).c_str(), notes);
       return -1;
     case read_bad_age:
       // A CSV row read as one field: point to the mode that reads it.
