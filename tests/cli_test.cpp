@@ -2226,3 +2226,43 @@ TEST(Input, GzipFilesReadAsTheBytesTheyHold) {
   EXPECT_EQ(not_gz.err,
             "qev: plain.gz: not a gzip file, though its name ends in .gz\n");
 }
+
+// The UN's World Population Prospects layout, as it is published, gzipped
+// with a span of -1 on the open age group: --age=AgeGrpStart fits it as
+// the long CSV of the same records.
+TEST(Input, WppLayoutFitsAsTheSameRecords) {
+  const std::string dir = scratch() + "/";
+  const std::string table = slurp(ex + "/us-2011-male.dat");
+  std::map<int, std::string> lx;
+  std::istringstream in(table);
+  for (std::string a, v; in >> a >> v;) lx[std::stoi(a)] = v;
+  std::string wpp =
+      "SortOrder,LocID,Location,Time,Sex,AgeGrp,AgeGrpStart,AgeGrpSpan,mx,qx,"
+      "lx\n";
+  std::string plain = "Location,Sex,Time,age,lx\n";
+  const int starts[] = {0, 1, 5, 10, 20, 30, 40, 50, 60, 70, 80, 90, 100};
+  for (int k = 0; k < 13; ++k) {
+    const int x = starts[k];
+    const int span = k == 12 ? -1 : (k < 12 ? starts[k + 1] - x : 0);
+    const std::string label =
+        span == -1 ? std::to_string(x) + "+" : std::to_string(x);
+    wpp += "1,840,United States of America,2011,Male," + label + "," +
+           std::to_string(x) + "," + std::to_string(span) + ",0.01,0.01," +
+           lx[x] + "\n";
+    plain += "United States of America,Male,2011," + std::to_string(x) + "," +
+             lx[x] + "\n";
+  }
+  std::ofstream(dir + "wpp.csv") << wpp;
+  std::ofstream(dir + "plain.csv") << plain;
+  ASSERT_EQ(run("/bin/gzip", {"-f", "wpp.csv"}).status, 0);
+  const run_result want = run_qev({"--tsv", "--age=age", "--value=lx",
+                                   "--by=Location,Sex,Time", "plain.csv"});
+  EXPECT_EQ(want.status, 1) << want.err;
+  EXPECT_NE(want.out.find("\tconverged\t13\t"), std::string::npos) << want.out;
+#ifdef QEV_ZLIB
+  const run_result got = run_qev({"--tsv", "--age=AgeGrpStart", "--value=lx",
+                                  "--by=Location,Sex,Time", "wpp.csv.gz"});
+  EXPECT_EQ(replace_all(got.out, "wpp.csv.gz", "plain.csv"), want.out);
+  EXPECT_EQ(replace_all(got.err, "wpp.csv.gz", "plain.csv"), want.err);
+#endif
+}
