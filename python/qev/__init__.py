@@ -347,7 +347,20 @@ def _age_labels(col):
     return ages[codes].astype(np.int32), kinds[codes].astype(np.int32)
 
 
+def _with_levels(df, names):
+    """df with the index levels that names name and its columns do not
+    (of a MultiIndex or a named index) as columns, as groupby takes them."""
+    if not isinstance(df, pd.DataFrame):
+        return df
+    levels = [n for n in dict.fromkeys(names)
+              if n is not None and n not in df.columns and
+              n in [l for l in df.index.names if l is not None]]
+    return df.reset_index(level=levels) if levels else df
+
+
 def _prepare(df, age, value, by):
+    listed = [] if by is None else [by] if isinstance(by, str) else list(by)
+    df = _with_levels(df, [age, value] + listed)
     by = _columns(df, age, value, by)
     n = len(df)
     if by:
@@ -473,7 +486,9 @@ _TABLE_PARAMETERS = """
         missing, and such rows are left out.
     by : str or list of str, optional
         The key columns: the rows that share their values form one table.
-        Default: the whole frame is one table.
+        Default: the whole frame is one table.  Any of age, value and by
+        may name a level of the frame's index (a MultiIndex's or a named
+        index), as groupby takes them.
     radix : float, optional
         Divide every value by it (100000 for l(x) of radix 100000).
     start : sequence of 3 floats, optional

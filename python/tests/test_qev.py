@@ -220,6 +220,22 @@ def test_bad_input_is_refused_or_warned_of(call, kind, text):
         assert text in str(e.value)
 
 
+def test_index_levels_are_columns_as_groupby_takes_them(tmp_path):
+    d, _ = long_csv(tmp_path)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", qev.DataWarning)
+        want = qev.fit_table(d, "Age", "lx", by=["Year", "sex"], radix=100000)
+        got = qev.fit_table(d.set_index(["Year", "Age"]), "Age", "lx",
+                            by=["Year", "sex"], radix=100000)
+        named = qev.fit_table(d.set_index("sex"), "Age", "lx",
+                              by=["Year", "sex"], radix=100000)
+    same_rows(got, want)
+    same_rows(named, want)
+    assert list(got["Year"]) == list(want["Year"])
+    with pytest.raises(ValueError, match="no column 'nope'"):
+        qev.fit_table(d.set_index("Year"), "Age", "lx", by="nope")
+
+
 def many_groups(n):
     d = np.loadtxt(os.path.join(EXAMPLES, "us-2011-male.dat"))
     return pd.DataFrame({"k": np.repeat(np.arange(n), len(d)),
