@@ -67,7 +67,7 @@ const char help_text[] =
     "             after file in the output\n"
     "  --by=COL,...   the key columns (default: the whole file is one table)\n"
     "  --radix=R  divide every value by R (l(x) to shares: 100000)\n"
-    "  --jobs=N   fit on N threads (default: every core); same output\n"
+    "  --jobs=N   fit on N threads (default 0: every core); same output\n"
     "  --require-open  refuse a table whose last row is not an open age\n"
     "             group (N+), as in a file cut short\n"
     "  --na=TEXT,...  more texts of a missing value, beside NA, NaN, . and\n"
