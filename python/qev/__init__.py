@@ -32,9 +32,10 @@ import numpy as np
 import pandas as pd
 
 from . import _core
+from .plot import plot_trend
 
 __all__ = ["DataWarning", "Fit", "fit", "fit_table", "fitted_table",
-           "read_hmd", "__version__"]
+           "plot_trend", "read_hmd", "__version__"]
 __version__ = _core.version()
 
 # The columns of qev --tsv after the key columns, in their order.
@@ -231,6 +232,28 @@ class Fit:
         x = np.asarray(ages, dtype=np.float64)
         y = _core.curve(self.a, self.b, self.c, x.ravel())
         return y.reshape(x.shape)
+
+    def plot(self, ax=None):
+        """Draws the records, the fitted curve and the residuals below, as
+        R's ``plot()`` of a fit does, with matplotlib (an optional
+        dependency: ImportError without it).
+
+        Parameters
+        ----------
+        ax : pair of matplotlib.axes.Axes, optional
+            Where to draw the fit and the residuals; default a new figure.
+
+        Returns
+        -------
+        matplotlib.figure.Figure
+
+        Raises
+        ------
+        ValueError
+            For a fit with no curve (no-fit, too-few-records, refused).
+        """
+        from .plot import fit_figure
+        return fit_figure(self, ax)
 
     def __repr__(self):
         return ("qev.Fit(a=%.6g, b=%.6g, c=%.6g, rmse=%.4g, status=%r, "

@@ -4,6 +4,7 @@ import io
 import logging
 import os
 import signal
+import sys
 import subprocess
 import threading
 import warnings
@@ -417,3 +418,46 @@ def test_restarts_give_the_command_lines_bits(tmp_path):
         one = qev.fit(df["age"], df["value"] / 100000, restarts=n)
         assert one.status == got["status"][0]
         assert bits(one.a) == bits(got["a"][0])
+
+
+def png_size(path):
+    """The width and height of a PNG file, from its header."""
+    with open(path, "rb") as f:
+        head = f.read(24)
+    assert head[:8] == b"\x89PNG\r\n\x1a\n"
+    return int.from_bytes(head[16:20], "big"), int.from_bytes(head[20:24], "big")
+
+
+def test_pictures_are_pngs_of_their_size(tmp_path, monkeypatch):
+    if os.environ.get("QEV_CI"):
+        import matplotlib  # CI installs it: never skipped there
+    else:
+        pytest.importorskip("matplotlib", reason="python3-matplotlib is "
+                            "not installed")
+    import matplotlib
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+    d = np.loadtxt(os.path.join(EXAMPLES, "us-2011-male.dat"))
+    fig = qev.fit(d[:, 0], d[:, 1]).plot()
+    fig.savefig(tmp_path / "fit.png", dpi=100)
+    assert png_size(tmp_path / "fit.png") == (700, 600)
+    assert (tmp_path / "fit.png").stat().st_size > 10000
+    two = plt.subplots(2, 1)[1]
+    assert qev.fit(d[:, 0], d[:, 1]).plot(ax=two) is two[0].figure
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", qev.DataWarning)
+        fits = qev.fit_table(qev.read_hmd(HMD), "Age", "lx", by="Year",
+                             radix=100000)
+        few = qev.fit([0, 1], [1, 0.9])
+    qev.plot_trend(fits, x="Year").savefig(tmp_path / "trend.png", dpi=100)
+    assert png_size(tmp_path / "trend.png") == (800, 500)
+    plt.close("all")
+    with pytest.raises(ValueError, match="status is too-few-records"):
+        few.plot()
+    many = fits.assign(k=np.arange(len(fits)))
+    with pytest.raises(ValueError, match="more than 12"):
+        qev.plot_trend(many, x="Year", by="k")
+    # Without matplotlib, a clear message.
+    monkeypatch.setitem(sys.modules, "matplotlib.pyplot", None)
+    with pytest.raises(ImportError, match="python3-matplotlib"):
+        qev.plot_trend(fits, x="Year")
