@@ -361,7 +361,50 @@ qev_fit_table <- function(data, age, value, by = NULL, radix = NULL,
       records = as.integer(nums[, "records"]),
       nums[, name])
   }
+  class(out) <- c("qev_fit_table", "data.frame")
   out
+}
+
+# The trend of life expectancy at birth over the years: e0_fit as a line
+# with the band of 1.96 standard errors, e0_table as points, a line for
+# each combination of the other key columns (at most 12).
+plot.qev_fit_table <- function(x, year = NULL, ...) {
+  keys <- setdiff(names(x), .tsv())
+  whole <- function(v) is.numeric(v) && all(is.finite(v) & v == round(v))
+  if (is.null(year)) year <- Find(function(k) whole(x[[k]]), keys)
+  if (is.null(year) || !year %in% names(x))
+    stop("no column of years to draw along: give year = \"COL\"",
+         call. = FALSE)
+  others <- setdiff(keys, year)
+  series <- if (length(others))
+    interaction(x[others], drop = TRUE, sep = ", ") else factor(rep("", nrow(x)))
+  if (nlevels(series) > 12)
+    stop(sprintf("%d lines, more than 12: keep fewer rows", nlevels(series)),
+         call. = FALSE)
+  e0 <- c(x$e0_fit, x$e0_table)
+  plot(range(x[[year]]), range(e0[is.finite(e0)]), type = "n", xlab = year,
+       ylab = "life expectancy at birth (years)", ...)
+  colours <- grDevices::hcl.colors(max(nlevels(series), 1), "Dark 3")
+  for (k in seq_len(nlevels(series))) {
+    rows <- x[series == levels(series)[k], , drop = FALSE]
+    rows <- rows[order(rows[[year]]), , drop = FALSE]
+    ok <- is.finite(rows$se_e0_fit)
+    if (any(ok)) {
+      t <- rows[[year]][ok]
+      band <- 1.96 * rows$se_e0_fit[ok]
+      polygon(c(t, rev(t)), c(rows$e0_fit[ok] - band,
+                              rev(rows$e0_fit[ok] + band)),
+              col = grDevices::adjustcolor(colours[k], 0.35), border = NA)
+    }
+    lines(rows[[year]], rows$e0_fit, col = colours[k])
+    points(rows[[year]], rows$e0_table, pch = 20, cex = 0.6, col = colours[k])
+  }
+  labels <- paste(c("e0_fit", "e0_table"), rep(levels(series), each = 2))
+  legend("bottomright", trimws(labels), col = rep(colours, each = 2),
+         lty = rep(c(1, NA), nlevels(series)), pch = rep(c(NA, 20),
+                                                         nlevels(series)),
+         bty = "n")
+  invisible(x)
 }
 
 qev_fitted_table <- function(data, age, value, by = NULL, radix = NULL,

@@ -263,3 +263,22 @@ test_that("the edge table gets what every client must give", {
     }
   }
 })
+
+test_that("plot() of a table of fits draws the trend as a PNG", {
+  d <- read_hmd(ext("USA.fltper_1x1.txt"))
+  fits <- suppressMessages(qev_fit_table(d, "Age", "lx", by = "Year",
+                                         radix = 1e5))
+  expect_s3_class(fits, "data.frame")
+  png_file <- tempfile(fileext = ".png")
+  grDevices::png(png_file, width = 640, height = 400)
+  expect_identical(plot(fits), fits)
+  grDevices::dev.off()
+  head <- readBin(png_file, "raw", 24)
+  expect_identical(head[1:4], as.raw(c(0x89, 0x50, 0x4e, 0x47)))
+  size <- function(b) sum(as.integer(b) * 256^(3:0))
+  expect_identical(c(size(head[17:20]), size(head[21:24])), c(640, 400))
+  expect_gt(file.size(png_file), 5000)
+  many <- fits
+  many$k <- seq_len(nrow(fits))
+  expect_error(plot(many, year = "Year"), "more than 12")
+})
