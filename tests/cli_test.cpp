@@ -2266,3 +2266,30 @@ TEST(Input, WppLayoutFitsAsTheSameRecords) {
   EXPECT_EQ(replace_all(got.err, "wpp.csv.gz", "plain.csv"), want.err);
 #endif
 }
+
+// One group of a long table, picked with --where, drawn as a data file of
+// its records is; several groups are refused with a word of how to pick.
+TEST(Plot, DrawsOneGroupOfALongTable) {
+  if (!have_gnuplot()) GTEST_SKIP() << "gnuplot is not installed";
+  setenv("QEV", QEV_BINARY, 1);
+  const std::string dir = scratch();
+  const std::string hmd = ex + "/hmd/USA.fltper_1x1.txt";
+  const std::vector<std::string> long_opts = {"--age=Age", "--value=lx",
+                                              "--by=Year", "--radix=100000"};
+  std::vector<std::string> one = long_opts;
+  one.insert(one.end(), {"--where=Year=2000", hmd, "-o", dir + "/y.png"});
+  const run_result r = run(QEV_SCRIPTS "/qev-plot", one);
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, dir + "/y.png\n");
+  const std::string picture = slurp(dir + "/y.png");
+  EXPECT_EQ(picture.substr(0, 8), "\x89PNG\r\n\x1a\n");
+  EXPECT_GT(picture.size(), 10000u);
+  std::vector<std::string> all = long_opts;
+  all.insert(all.end(), {hmd, "-o", dir + "/all.png"});
+  const run_result many = run(QEV_SCRIPTS "/qev-plot", all);
+  EXPECT_EQ(many.status, 2);
+  EXPECT_NE(many.err.find("89 groups; pick the one to draw with "
+                          "--where=COL=VALUE"),
+            std::string::npos)
+      << many.err;
+}
