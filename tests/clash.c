@@ -11,8 +11,8 @@ int context = 7;
 
 int main(void) {
   static const int age[] = {0, 20, 40, 60, 80, 100};
-  static const double value[] = {1.0, 0.98739, 0.95866, 0.85999, 0.50846,
-                                 0.00987};
+  static const double value[] = {1.0,     0.98739, 0.95866,
+                                 0.85999, 0.50846, 0.00987};
   qev_result r;
   if (qev_fit(age, value, 6, NULL, &r) != QEV_OK) return 1;
   if (r.status != QEV_CONVERGED || !(r.rmse < 0.01)) return 2;
