@@ -243,8 +243,7 @@ double e0_fit_grad(vertex v, double *grad) { return area_from(v, 0.0, grad); }
 double e0_table(const context *ctx, vertex best, bool fitted) {
   const int *age = ctx->age;
   const double *life = ctx->life;
-  int order[max_data];
-  age_order(ctx, order);
+  const int *order = ctx->order;
   double area = 0.0;
   double x0 = 0.0;  // a table that starts above age 0 starts from (0, 1)
   double y0 = 1.0;

@@ -46,8 +46,7 @@ void check_data(const context *ctx, qev_result *out) {
       mark(out, QEV_CHECK_AGE_RANGE, i);
     if (!(life[i] >= 0.0 && life[i] <= 1.0)) mark(out, QEV_CHECK_NOT_SHARE, i);
   }
-  int order[max_data];
-  age_order(ctx, order);
+  const int *order = ctx->order;
   for (int j = 0; j < n; ++j) {
     const int i = order[j];
     const int x = age[i];

@@ -54,6 +54,7 @@ struct context {
   double cube[max_data];  // each record's factors, apart so that a pass
   double root[max_data];  // reads them several records at a time
   double ramp[max_data];
+  int order[max_data];  // the records in age order (age_order)
   vertex _f_parms;
   vertex ivec[4];
   int measure;
@@ -95,8 +96,8 @@ extern const terms node_factors[e0_nodes];
 // The age of node j (0 .. e0_nodes - 1) of the fixed panels.
 double e0_node_age(int j);
 
-// Computes each record's factors.  Call it once the data set is filled and
-// before f.
+// Computes each record's factors and the records' age order.  Call it once
+// the data set is filled and before f or the checks.
 void prepare_data(context *ctx);
 
 // The processor's family as cpuid leaf 1 gives it (base, plus the extended
@@ -166,8 +167,9 @@ double e0_table(const context *ctx, vertex best, bool fitted);
 void standard_errors(const context *ctx, const double *grad, qev_result *out);
 
 // The records of the data set in age order, ties in file order, into
-// order[0 .. n_data - 1].  The checks of a table as a table and e0_table go
-// by it, so that neither depends on the order of the file.
+// order[0 .. n_data - 1].  prepare_data keeps it in the context: the
+// checks of a table as a table and e0_table go by it, so that neither
+// depends on the order of the file.
 void age_order(const context *ctx, int *order);
 
 // Sets out->checks, check_record and age_again_first from the data set:

@@ -193,6 +193,7 @@ void prepare_data(context *ctx) {
     ctx->root[i] = t.root;
     ctx->ramp[i] = t.ramp;
   }
+  age_order(ctx, ctx->order);
 }
 
 const char *use_error_measure(context *ctx, int k) {
