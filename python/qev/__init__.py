@@ -62,11 +62,17 @@ def _refuse(name, which, x):
                                               x))
 
 
+def _takes(which, x):
+    """Whether x is a number argument `which` takes, by the library's
+    rules; text, booleans and everything else are not."""
+    return (not isinstance(x, (bool, np.bool_)) and
+            isinstance(x, numbers.Real) and
+            bool(_core.argument_ok(which, float(x))))
+
+
 def _number(name, which, x):
-    """x as a float if it is a number argument `which` takes, by the
-    library's rules; text, booleans and everything else are refused."""
-    if (isinstance(x, (bool, np.bool_)) or not isinstance(x, numbers.Real)
-            or not _core.argument_ok(which, float(x))):
+    """x as a float if argument `which` takes it, else ValueError."""
+    if not _takes(which, x):
         _refuse(name, which, x)
     return float(x)
 
@@ -74,19 +80,13 @@ def _number(name, which, x):
 def _start(start):
     if start is None:
         return None
-    if isinstance(start, (str, bytes)):
-        _refuse("start", _core.ARG_START, start)
     try:
-        s = list(start)
+        s = None if isinstance(start, (str, bytes)) else list(start)
     except TypeError:
+        s = None
+    if s is None or len(s) != 3 or not all(_takes(_core.ARG_START, x)
+                                           for x in s):
         _refuse("start", _core.ARG_START, start)
-    if len(s) != 3:
-        _refuse("start", _core.ARG_START, start)
-    for x in s:
-        if (isinstance(x, (bool, np.bool_)) or
-                not isinstance(x, numbers.Real) or
-                not _core.argument_ok(_core.ARG_START, float(x))):
-            _refuse("start", _core.ARG_START, start)
     return [float(x) for x in s]
 
 
