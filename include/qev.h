@@ -27,7 +27,7 @@ extern "C" {
 #endif
 
 /* The library's version, as qev_version gives it. */
-#define QEV_VERSION_STRING "1.4.0"
+#define QEV_VERSION_STRING "1.5.0"
 
 /* A table holds at most this many records. */
 #define QEV_MAX_RECORDS 200
@@ -177,28 +177,32 @@ enum qev_age_kind {
   QEV_AGE_BAD = -1,   /* not an age label */
   QEV_AGE_SINGLE = 0, /* "N" */
   QEV_AGE_GROUP = 1,  /* "N-M" with M >= N: the group is taken at age N */
-  QEV_AGE_OPEN = 2    /* "N+", the open age group, taken at age N */
+  QEV_AGE_OPEN = 2,   /* "N+", the open age group, taken at age N */
+  QEV_AGE_NONE = 3    /* Eurostat's "Y_OPEN" and "TOTAL": a row of no age */
 };
 
 /* Reads text[0..len) as a long table's age label: N, N-M or N+, with N and
- * M whole numbers of digits up to 2147483647.  Sets *age to N and returns
- * the kind, or returns QEV_AGE_RANGE (digits, but a number too large) or
- * QEV_AGE_BAD (anything else) and leaves *age alone: a kind below 0 is no
- * age. */
+ * M whole numbers of digits up to 2147483647, or one of Eurostat's age
+ * codes: "Y_LT1" (age 0), "YN", "YN-M", "Y_GEN" (N+), "Y_LTN" (the group
+ * from 0), and "Y_OPEN" and "TOTAL", which name no age (QEV_AGE_NONE, *age
+ * set to 0).  Sets *age to N and returns the kind, or returns QEV_AGE_RANGE
+ * (digits, but a number too large) or QEV_AGE_BAD (anything else) and
+ * leaves *age alone: a kind below 0 is no age label. */
 QEV_API int qev_age_label(const char *text, size_t len, int *age);
 
 /* Why a long table leaves a row out, by the command line's rules. */
 enum qev_drop {
   QEV_KEEP = 0,
-  QEV_DROP_OPEN = 1,   /* no longer given: since 1.3 an N+ row is kept */
-  QEV_DROP_OLD = 2,    /* an age above 104 */
-  QEV_DROP_MISSING = 3 /* no value */
+  QEV_DROP_OPEN = 1,    /* no longer given: since 1.3 an N+ row is kept */
+  QEV_DROP_OLD = 2,     /* an age above 104 */
+  QEV_DROP_MISSING = 3, /* no value */
+  QEV_DROP_NO_AGE = 4   /* a label of no age (QEV_AGE_NONE) */
 };
 
 /* The rule for one row of a long table: its age label's kind and age, and
- * whether its value is missing.  Ages above 104 go first, then missing
- * values.  An open age group N+ is age N like any other: its value, l(N),
- * is a share still alive as valid as the rows before it. */
+ * whether its value is missing.  Labels of no age go first, then ages above
+ * 104, then missing values.  An open age group N+ is age N like any other: its
+ * value, l(N), is a share still alive as valid as the rows before it. */
 QEV_API int qev_drop_reason(int kind, int age, int missing);
 
 /* Rows of a long table: row i belongs to group group[i] (0 .. n_groups -
@@ -221,6 +225,7 @@ typedef struct qev_drops {
   long old_rows;
   long missing_rows;
   int first_missing_age;
+  long no_age_rows; /* since 1.5 */
 } qev_drops;
 
 /* Fits every group of a long table by the command line's rules: the rows a

@@ -17,5 +17,6 @@ done <"$root/src/fit/sources.txt"
 cp "$root"/src/fit/*.h "$root/include/qev.h" "$root/src/words/words.h" \
   "$root/src/words/words.cpp" "$stage/qev/src/"
 # The edge table the command line and Python are held to as well.
-cp "$root/tests/edges.tsv" "$stage/qev/tests/testthat/"
+cp "$root/tests/edges.tsv" "$root/tests/eurostat.tsv" "$root/tests/eurostat-long.csv" \
+  "$stage/qev/tests/testthat/"
 R CMD build "$stage/qev"

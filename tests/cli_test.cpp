@@ -2267,6 +2267,113 @@ TEST(Input, WppLayoutFitsAsTheSameRecords) {
 #endif
 }
 
+// Eurostat's wide layout, both spellings of its time dimension and
+// compressed, fits as the long table of the same records in age order:
+// the same rows, and the same messages bar their line numbers.
+TEST(Input, EurostatLayoutFitsAsTheLongTableInAgeOrder) {
+  const std::string dir = scratch() + "/";
+  const std::string wide = slurp(QEV_TESTS "/eurostat.tsv");
+  ASSERT_GT(wide.size(), 10000u);
+  std::ofstream(dir + "e.tsv") << wide;
+  std::ofstream(dir + "time.tsv")
+      << replace_all(wide, "geo\\TIME_PERIOD", "geo/time");
+  std::ofstream(dir + "long.csv") << slurp(QEV_TESTS "/eurostat-long.csv");
+  std::ofstream(dir + "time.csv") << replace_all(
+      slurp(QEV_TESTS "/eurostat-long.csv"), ",TIME_PERIOD,", ",time,");
+  ASSERT_EQ(run("/bin/gzip", {"-k", "-f", "e.tsv"}).status, 0);
+  auto no_lines = [](const std::string &err, const std::string &file) {
+    std::string r;
+    std::istringstream in(replace_all(err, file, "FILE"));
+    for (std::string l; std::getline(in, l);) {
+      const std::size_t at = l.find(": line ");
+      if (at != std::string::npos) l.erase(at, l.find(':', at + 2) - at);
+      r += l + "\n";
+    }
+    return r;
+  };
+  struct wide_case {
+    std::string wide, plain, time, mode, where;
+  };
+  std::vector<wide_case> cases;
+  for (const char *mode : {"--tsv", "--fitted"})
+    for (const char *where : {"SURVIVORS", "PROBDEATH"})
+      cases.push_back({"e.tsv", "long.csv", "TIME_PERIOD", mode, where});
+  cases.push_back({"time.tsv", "time.csv", "time", "--tsv", "SURVIVORS"});
+#ifdef QEV_ZLIB
+  cases.push_back(
+      {"e.tsv.gz", "long.csv", "TIME_PERIOD", "--tsv", "PROBDEATH"});
+#endif
+  for (const wide_case &t : cases) {
+    SCOPED_TRACE(t.wide + " " + t.mode + " " + t.where);
+    std::vector<std::string> args = {t.mode, "--age=age", "--value=value",
+                                     "--by=sex,geo," + t.time,
+                                     "--where=indic_de=" + t.where};
+    if (t.where == "SURVIVORS") args.push_back("--radix=100000");
+    std::vector<std::string> plain = args;
+    plain.push_back("--na=:");
+    args.push_back(t.wide);
+    plain.push_back(t.plain);
+    const run_result got = run_qev(args), want = run_qev(plain);
+    EXPECT_EQ(got.status, 1) << got.err;
+    EXPECT_EQ(replace_all(got.out, t.wide, "FILE"),
+              replace_all(want.out, t.plain, "FILE"));
+    EXPECT_EQ(no_lines(got.err, t.wide), no_lines(want.err, t.plain));
+    // The open age group Y_GE100 is kept, Y_OPEN and TOTAL are counted.
+    EXPECT_NE(got.out.find(t.mode == "--tsv" ? "\tconverged\t101\t"
+                                             : "\tUS\t2011\t100\t"),
+              std::string::npos);
+    EXPECT_NE(got.err.find("8 rows of no age (Y_OPEN, TOTAL) in 4 groups"),
+              std::string::npos);
+  }
+}
+
+// Eurostat files that are not well formed are refused, naming the line and
+// what is wrong; a bad row --where skips is no fault.
+TEST(Input, EurostatFilesThatAreNotWellFormedAreRefused) {
+  const std::string head = "unit,sex,age\\TIME_PERIOD\t2019 \t2018\n";
+  struct bad_case {
+    std::string file, option, err;
+    int status;
+  };
+  const bad_case cases[] = {
+      {head + "NR,F,Y1\t0.99\t0.98\t0.97\n", "",
+       "line 2: 4 fields, where the header has 3", 2},
+      {head + "NR,F\t0.99\t0.98\n", "",
+       "line 2: 2 dimension codes, where the header has 3", 2},
+      {head + "NR,F,Y_UNK\t0.99\t0.98\n", "",
+       "line 2: \"Y_UNK\" is not an age: Eurostat's age codes are Y_LT1, YN, "
+       "YN-M, Y_GEN, Y_OPEN and TOTAL",
+       2},
+      {head + "NR,F,Y_UNK\t0.99\t0.98\n", "--where=unit=PC", "skipped 2 rows",
+       1},
+      {"flag,age\\time\t2019\nF,Y1\t0.99\n", "",
+       "line 1: the dimension \"flag\" has the name of a column made of "
+       "Eurostat's cells (value and flag)",
+       2},
+      {head + "NR,F,Y1\t0.99\t0.98\n", "--sorted",
+       "line 1: --sorted cannot read Eurostat's layout", 2},
+      {head + "NR,F,Y1\t0.99\t0.98\n", "--where=indic_de=SURVIVORS",
+       "line 1: no column \"indic_de\" in Eurostat's layout, whose columns are "
+       "unit, sex, age, TIME_PERIOD, value, flag",
+       2},
+      // An age twice, as Y85 and Y_GE85: that group is refused.
+      {head + "NR,F,Y1\t0.99\t:\nNR,F,Y85\t0.5\t:\nNR,F,Y2\t0.98\t:\n"
+              "NR,F,Y3\t0.97\t:\nNR,F,Y_GE85\t0.5 p\t:\n",
+       "", "sex=F, TIME_PERIOD=2019: line 6: age 85 again, first on line 3", 2},
+  };
+  for (const bad_case &t : cases) {
+    SCOPED_TRACE(t.file);
+    std::ofstream(scratch() + "/bad.tsv") << t.file;
+    std::vector<std::string> args = {"--tsv", "--age=age", "--value=value",
+                                     "--by=sex,TIME_PERIOD"};
+    if (!t.option.empty()) args.push_back(t.option);
+    args.push_back("bad.tsv");
+    const run_result r = run_qev(args);
+    EXPECT_EQ(r.status, t.status) << r.err;
+    EXPECT_NE(r.err.find(t.err), std::string::npos) << r.err;
+  }
+}
+
 // One group of a long table, picked with --where, drawn as a data file of
 // its records is; several groups are refused with a word of how to pick.
 TEST(Plot, DrawsOneGroupOfALongTable) {

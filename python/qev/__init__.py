@@ -5,12 +5,13 @@
 
 to life tables in process, bit for bit as the command line ``qev`` fits
 them.  ``fit`` fits one table, ``fit_table`` every group of a long
-DataFrame, ``read_hmd`` reads a Human Mortality Database file; ``qev.dask``
-runs ``fit_table`` on a Dask cluster.
+DataFrame, ``read_hmd`` reads a Human Mortality Database file and
+``read_eurostat`` a file in Eurostat's TSV layout; ``qev.dask`` runs
+``fit_table`` on a Dask cluster.
 
 Data checks (a value that is not a share, a rise with age, ...) are
 ``qev.DataWarning`` warnings.  Rows left out on purpose (ages above 104,
-missing values) are reported at INFO on the ``logging`` logger ``"qev"``.
+missing values, Eurostat's ``Y_OPEN`` and ``TOTAL``) are reported at INFO on the ``logging`` logger ``"qev"``.
 
 The checks that describe a table as a table (``rises``, ``age-again``,
 ``l0``, ``age-105``) and ``e0_table`` go by age, ties in their order, so a
@@ -32,10 +33,11 @@ import numpy as np
 import pandas as pd
 
 from . import _core
+from .eurostat import read_eurostat
 from .plot import plot_trend
 
 __all__ = ["DataWarning", "Fit", "fit", "fit_table", "fitted_table",
-           "plot_trend", "read_hmd", "__version__"]
+           "plot_trend", "read_eurostat", "read_hmd", "__version__"]
 __version__ = _core.version()
 
 # The columns of qev --tsv after the key columns, in their order.
@@ -365,8 +367,8 @@ def _age_labels(col):
             row = int(np.flatnonzero(codes == k)[0])
             if kinds[k] == _core.AGE_RANGE:
                 raise ValueError("row %d: %s" % (row, _core.big_age_words(t)))
-            raise ValueError("row %d: age %r is not an age (a whole number, "
-                             "N-M or N+)" % (row, labels[k]))
+            raise ValueError("row %d: age %s" % (
+                row, _core.not_an_age_words(str(labels[k]))))
     return ages[codes].astype(np.int32), kinds[codes].astype(np.int32)
 
 
@@ -427,8 +429,9 @@ def _notes(notes, drops, keys, by, first):
     left_out = [(int(first[g]), _label(keys, by, g) +
                  _core.left_out_words(int(drops[g, 1]), int(drops[g, 2])))
                 for g in np.flatnonzero(drops[:, 1])[:MAX_WARNED]]
+    # Rows of ages above 104, with no value, and of no age.
     totals = [[int(drops[:, k].sum()), int((drops[:, k] > 0).sum())]
-              for k in (0, 1)]
+              for k in (0, 1, 3)]
     return {"worded": worded, "more": max(len(warned) - MAX_WARNED, 0),
             "left_out": left_out, "totals": totals}
 
@@ -441,7 +444,7 @@ def _merged(parts):
     left_out = sorted((x for p in parts for x in p["left_out"]),
                       key=lambda x: x[0])[:MAX_WARNED]
     totals = [[sum(p["totals"][k][j] for p in parts) for j in (0, 1)]
-              for k in (0, 1)]
+              for k in range(3)]
     return {"worded": worded[:MAX_WARNED], "more": more, "left_out": left_out,
             "totals": totals}
 
@@ -457,8 +460,7 @@ def _say(notes, stacklevel=3):
                       stacklevel=stacklevel)
     for _, line in notes["left_out"]:
         log.info("%s", line)
-    (old, old_groups), (none, none_groups) = notes["totals"]
-    line = _core.dropped_words(old, old_groups, none, none_groups,
+    line = _core.dropped_words([n for t in notes["totals"] for n in t],
                                "NaN or None")
     if line:
         log.info("%s", line)

@@ -8,6 +8,9 @@
 #include <pybind11/stl.h>
 
 #include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -182,7 +185,7 @@ py::tuple fit_groups(const ivec &age, const ivec &kind, const dvec &value,
   cols["se_e0_fit"] = column([&](long g) { return r[g].se_e0_fit; });
   py::list status, checks, notes;
   py::array_t<std::int64_t> drop(
-      {static_cast<py::ssize_t>(n_groups), static_cast<py::ssize_t>(3)});
+      {static_cast<py::ssize_t>(n_groups), static_cast<py::ssize_t>(4)});
   for (long g = 0; g < n_groups; ++g) {
     status.append(qev_status_name(r[g].status));
     checks.append(words::check_list(r[g]));
@@ -196,6 +199,7 @@ py::tuple fit_groups(const ivec &age, const ivec &kind, const dvec &value,
     drop.mutable_at(g, 0) = drops[g].old_rows;
     drop.mutable_at(g, 1) = drops[g].missing_rows;
     drop.mutable_at(g, 2) = drops[g].first_missing_age;
+    drop.mutable_at(g, 3) = drops[g].no_age_rows;
   }
   cols["status"] = status;
   cols["checks"] = checks;
@@ -215,6 +219,24 @@ py::tuple age_labels(const std::vector<std::string> &labels) {
   return py::make_tuple(kind, age);
 }
 
+// Numbers as the C library reads them, strtod over the whole text, an
+// empty text as NaN, and the index of the first text that is none (-1).
+py::tuple strtod_all(const std::vector<std::string> &texts) {
+  py::array_t<double> out(static_cast<py::ssize_t>(texts.size()));
+  long bad = -1;
+  for (std::size_t i = 0; i < texts.size(); ++i) {
+    const char *t = texts[i].c_str();
+    char *end = nullptr;
+    double y = std::numeric_limits<double>::quiet_NaN();
+    if (*t != '\0') y = std::strtod(t, &end);
+    if (*t != '\0' && (*end != '\0' || std::strlen(t) != texts[i].size()) &&
+        bad < 0)
+      bad = static_cast<long>(i);
+    out.mutable_data()[i] = y;
+  }
+  return py::make_tuple(out, bad);
+}
+
 // The curve at any ages (qev_curve_at): NaN outside 0..105.
 py::array_t<double> curve(double a, double b, double c, const dvec &ages) {
   const long n = static_cast<long>(ages.size());
@@ -231,6 +253,7 @@ PYBIND11_MODULE(_core, m) {
   m.def("fit", &fit);
   m.def("fit_groups", &fit_groups);
   m.def("age_labels", &age_labels);
+  m.def("strtod", &strtod_all);
   m.def("curve", &curve);
   m.def("e0", &qev_e0);
   m.def("version", &qev_version);
@@ -245,11 +268,19 @@ PYBIND11_MODULE(_core, m) {
     return words::text_value(column.c_str());
   });
   m.def("left_out_words", &words::left_out);
-  m.def("dropped_words", [](long old_rows, long old_groups, long no_value,
-                            long no_value_groups, const std::string &missing) {
-    const long rows[2] = {old_rows, no_value};
-    const long groups[2] = {old_groups, no_value_groups};
-    return words::dropped(rows, groups, missing);
+  m.def("dropped_words",
+        [](const std::vector<long> &counts, const std::string &missing) {
+          // rows and groups by reason: above 104, no value, no age
+          const long rows[3] = {counts.at(0), counts.at(2), counts.at(4)};
+          const long groups[3] = {counts.at(1), counts.at(3), counts.at(5)};
+          return words::dropped(rows, groups, missing);
+        });
+  m.def("not_an_age_words", [](const std::string &label) {
+    return words::not_an_age(label.c_str());
+  });
+  m.def("eurostat_width_words", &words::eurostat_width);
+  m.def("eurostat_clash_words", [](const std::string &dimension) {
+    return words::eurostat_clash(dimension.c_str());
   });
   m.def("key_twice", &words::key_twice);
   m.def("clashing_key", [](const std::vector<std::string> &keys) {
@@ -263,6 +294,7 @@ PYBIND11_MODULE(_core, m) {
   m.attr("ARG_JOBS") = static_cast<int>(QEV_ARG_JOBS);
   m.attr("ARG_RESTARTS") = static_cast<int>(QEV_ARG_RESTARTS);
   m.attr("AGE_RANGE") = static_cast<int>(QEV_AGE_RANGE);
+  m.attr("AGE_NONE") = static_cast<int>(QEV_AGE_NONE);
   m.attr("MAX_RECORDS") = QEV_MAX_RECORDS;
   m.attr("AGE_BAD") = static_cast<int>(QEV_AGE_BAD);
   m.attr("AGE_OPEN") = static_cast<int>(QEV_AGE_OPEN);

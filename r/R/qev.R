@@ -5,7 +5,7 @@
   k <- .Call(qev_r_constants)
   list(max_records = k[1], max_worded = k[2], arg_start = k[3],
        arg_radix = k[4], arg_jobs = k[5], arg_restarts = k[6],
-       age_range = k[7])
+       age_range = k[7], age_none = k[8])
 }
 
 .words <- function(kind, n = 0, text = "") {
@@ -231,7 +231,8 @@ as.data.frame.qev_fit <- function(x, row.names = NULL, optional = FALSE, ...) {
   data.frame(x[.tsv()], row.names = row.names, stringsAsFactors = FALSE)
 }
 
-# Ages of a long table as the library reads its labels: N, N-M, N+.
+# Ages of a long table as the library reads its labels: N, N-M, N+ and
+# Eurostat's codes.
 .age_labels <- function(col) {
   if (is.numeric(col)) {
     x <- .whole_ages(col, "row")
@@ -248,8 +249,8 @@ as.data.frame.qev_fit <- function(x, row.names = NULL, optional = FALSE, ...) {
     if (k[bad[1], 1] == .const()$age_range)
       stop(sprintf("row %d: %s", row, .words("big_age", text = t[bad[1]])),
            call. = FALSE)
-    stop(sprintf("row %d: age \"%s\" is not an age (a whole number, N-M or N+)",
-                 row, u[bad[1]]), call. = FALSE)
+    stop(sprintf("row %d: age %s", row, .words("not_age", text = u[bad[1]])),
+         call. = FALSE)
   }
   at <- match(col, u)
   list(age = k[at, 2], kind = k[at, 1])
@@ -337,9 +338,10 @@ as.data.frame.qev_fit <- function(x, row.names = NULL, optional = FALSE, ...) {
   for (g in utils::head(which(drops[, 2] > 0), lim$max_worded))
     report <- c(report, paste0(label(g), .words("left_out", drops[g, 2],
                                                  drops[g, 3])))
-  total <- .Call(qev_r_dropped, as.double(c(sum(drops[, 1]), sum(drops[, 1] > 0),
-                                            sum(drops[, 2]), sum(drops[, 2] > 0))),
-                 "NA")
+  total <- .Call(qev_r_dropped,
+                 as.double(c(sum(drops[, 1]), sum(drops[, 1] > 0),
+                             sum(drops[, 2]), sum(drops[, 2] > 0),
+                             sum(drops[, 4]), sum(drops[, 4] > 0))), "NA")
   if (nzchar(total)) report <- c(report, total)
   for (m in report) message(m)
   list(keys = keys, numbers = r[[1]], status = r[[2]], checks = r[[3]],

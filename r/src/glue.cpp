@@ -139,7 +139,8 @@ SEXP qev_r_fit(SEXP age, SEXP value, SEXP start, SEXP restarts,
 // the ages and kinds of qev_age_label, values and missing flags; row[i] is
 // row i's place in the data frame.  Returns list(numbers, a matrix of a
 // row per group; status; checks; messages; drops, a matrix of the rows
-// above 104, the missing ones and the first age missing).
+// above 104, the missing ones, the first age missing and the rows of no
+// age).
 SEXP qev_r_fit_groups(SEXP age, SEXP kind, SEXP value, SEXP missing,
                       SEXP offsets, SEXP row, SEXP radix, SEXP radix_text,
                       SEXP start, SEXP restarts, SEXP jobs) {
@@ -187,7 +188,7 @@ SEXP qev_r_fit_groups(SEXP age, SEXP kind, SEXP value, SEXP missing,
   SEXP status = PROTECT(Rf_allocVector(STRSXP, n_groups));
   SEXP checks = PROTECT(Rf_allocVector(STRSXP, n_groups));
   SEXP notes = PROTECT(Rf_allocVector(VECSXP, n_groups));
-  SEXP drop = PROTECT(Rf_allocMatrix(REALSXP, static_cast<int>(n_groups), 3));
+  SEXP drop = PROTECT(Rf_allocMatrix(REALSXP, static_cast<int>(n_groups), 4));
   const char *rt =
       Rf_isNull(radix_text) ? nullptr : CHAR(STRING_ELT(radix_text, 0));
   double x[n_numbers];
@@ -210,6 +211,7 @@ SEXP qev_r_fit_groups(SEXP age, SEXP kind, SEXP value, SEXP missing,
     REAL(drop)[g] = static_cast<double>(drops[g].old_rows);
     REAL(drop)[g + n_groups] = static_cast<double>(drops[g].missing_rows);
     REAL(drop)[g + 2 * n_groups] = drops[g].first_missing_age;
+    REAL(drop)[g + 3 * n_groups] = static_cast<double>(drops[g].no_age_rows);
   }
   SET_VECTOR_ELT(out, 0, nums);
   SET_VECTOR_ELT(out, 1, status);
@@ -281,7 +283,10 @@ SEXP qev_r_argument_ok(SEXP which, SEXP x) {
 // The words of the messages the package shares with the command line, by
 // kind: "argument" (what argument n takes), "big_age" (text is an age),
 // "too_many" (n records), "more_groups" (n groups), "text_value" (text is
-// a column), "left_out" (n rows, from the age in text), "clash" (the first
+// a column), "left_out" (n rows, from the age in text), "not_age" (text is
+// no age label), "eurostat_width" (n fields, where the header has the
+// number in text), "eurostat_codes" (the same of dimension codes),
+// "eurostat_clash" (text is a dimension), "clash" (the first
 // of the keys in text that is a result column, or ""), "twice" (the first
 // key named twice, or "").
 SEXP qev_r_words(SEXP kind, SEXP n, SEXP text) {
@@ -299,21 +304,29 @@ SEXP qev_r_words(SEXP kind, SEXP n, SEXP text) {
         : k == "too_many"    ? words::too_many(count, nullptr)
         : k == "more_groups" ? words::more_groups(count)
         : k == "left_out"    ? words::left_out(count, std::atoi(t))
-        : k == "clash"       ? words::clashing_key(keys, false, false)
-        : k == "twice"       ? words::key_twice(keys)
-                             : words::text_value(t);
+        : k == "not_age"     ? words::not_an_age(t)
+        : k == "eurostat_width"
+            ? words::eurostat_width(count, std::atol(t), false)
+        : k == "eurostat_codes"
+            ? words::eurostat_width(count, std::atol(t), true)
+        : k == "eurostat_clash" ? words::eurostat_clash(t)
+        : k == "clash"          ? words::clashing_key(keys, false, false)
+        : k == "twice"          ? words::key_twice(keys)
+                                : words::text_value(t);
     out = text_of(said);
   }
   return Rf_ScalarString(out);
 }
 
 // The line for the rows a table left out: rows (above 104, in groups; no
-// value, in groups), with missing the words for no value.
+// value, in groups; no age, in groups), with missing the words for no
+// value.
 SEXP qev_r_dropped(SEXP rows, SEXP missing) {
   SEXP out;
   {
-    const long n[2] = {long(REAL(rows)[0]), long(REAL(rows)[2])};
-    const long groups[2] = {long(REAL(rows)[1]), long(REAL(rows)[3])};
+    const double *r = REAL(rows);
+    const long n[3] = {long(r[0]), long(r[2]), long(r[4])};
+    const long groups[3] = {long(r[1]), long(r[3]), long(r[5])};
     out = text_of(words::dropped(n, groups, CHAR(STRING_ELT(missing, 0))));
   }
   return Rf_ScalarString(out);
@@ -330,11 +343,11 @@ SEXP qev_r_columns(void) {
 
 // The library's limits and codes that the R code needs.
 SEXP qev_r_constants(void) {
-  SEXP out = PROTECT(Rf_allocVector(INTSXP, 7));
+  SEXP out = PROTECT(Rf_allocVector(INTSXP, 8));
   const int v[] = {
       QEV_MAX_RECORDS, words::max_worded_groups, QEV_ARG_START, QEV_ARG_RADIX,
-      QEV_ARG_JOBS,    QEV_ARG_RESTARTS,         QEV_AGE_RANGE};
-  for (int k = 0; k < 7; ++k) INTEGER(out)[k] = v[k];
+      QEV_ARG_JOBS,    QEV_ARG_RESTARTS,         QEV_AGE_RANGE, QEV_AGE_NONE};
+  for (int k = 0; k < 8; ++k) INTEGER(out)[k] = v[k];
   UNPROTECT(1);
   return out;
 }

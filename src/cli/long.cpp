@@ -10,6 +10,11 @@
 // doubled quotes, line ends inside quotes), else runs of spaces (the HMD's
 // layout).  The file is read in blocks, never whole.
 //
+// Eurostat's TSV is wide: its first field joins the dimension codes with
+// commas, and each period is a column of cells "VALUE FLAG".  A first header
+// field that ends in \TIME_PERIOD or \time (or /) tells it; each cell is
+// then read as a long row of the dimensions, the period, value and flag.
+//
 // Tables are fitted by a pool of threads while the file is still being read:
 // a table is queued when a row of another table follows it.  Rows of a
 // table that come after that (a file whose tables are not contiguous) are
@@ -17,6 +22,7 @@
 // Each fit runs in a context of its own, so a table's result does not depend
 // on the thread, and the rows are written in input order once the file is
 // done.
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdint>
@@ -69,6 +75,7 @@ struct group {
   int sent_count = 0;        // count when the group was sent to be fitted
   bool sent = false;
   bool last_open = false;  // its last row so far is an open age group
+  int top_age = -1;        //   (in age order when rows come out of it)
   qev_drops drops{};
   const file_setup *setup = nullptr;
   qev_result res{};   // the fit, written by the thread that ran it
@@ -128,7 +135,17 @@ void send(pool *p, group *g) {
 // ---------------------------------------------------------------------------
 // One file.
 
+// Eurostat's wide layout, when the file is in it: the dimensions in the
+// first field, and the period of each column after it.
+struct wide_layout {
+  bool on = false;
+  std::size_t dims = 0;
+  std::vector<std::string> periods;
+  std::vector<std::string> names;  // the long columns: dims, time, value, flag
+};
+
 struct columns {
+  wide_layout wide;
   std::vector<std::string> names;  // age, value, the --by columns, then
                                    // --where's, if it names one
   std::vector<int> index;          // their places in a row
@@ -177,9 +194,91 @@ char separator_of(std::string_view row) {
   return 0;
 }
 
+// Finds the columns named among a long row's column names; false, with the
+// names not found in *missing, when any is not there.
+bool place_columns(const std::vector<std::string> &names, columns *cols,
+                   std::vector<bool> *seen) {
+  bool all = true;
+  for (std::size_t k = 0; k < cols->names.size(); ++k) {
+    int at = -1;
+    for (std::size_t f = 0; f < names.size() && at < 0; ++f)
+      if (names[f] == cols->names[k]) at = static_cast<int>(f);
+    cols->index[k] = at;
+    if (at >= 0) (*seen)[k] = true;
+    all &= at >= 0;
+  }
+  return all;
+}
+
+// Whether a header's first field names Eurostat's wide layout: the
+// dimensions, then \ or / and the time dimension.
+bool is_wide_header(std::string_view first) {
+  for (const char *time : {"TIME_PERIOD", "time"}) {
+    const std::size_t n = std::strlen(time);
+    if (first.size() > n && first.substr(first.size() - n) == time &&
+        (first[first.size() - n - 1] == '\\' ||
+         first[first.size() - n - 1] == '/'))
+      return true;
+  }
+  return false;
+}
+
+// Reads the header of Eurostat's wide layout into cols; false after a
+// message naming what is wrong.
+bool wide_header(const char *name, const options &opt,
+                 const std::vector<std::string_view> &fields, int line,
+                 columns *cols) {
+  wide_layout &w = cols->wide;
+  const std::string_view first = trimmed(fields[0]);
+  const std::size_t cut = first.find_last_of("\\/");
+  std::size_t from = 0;
+  for (;;) {
+    const std::size_t comma = first.find(',', from);
+    const std::size_t to = comma < cut ? comma : cut;
+    w.names.emplace_back(trimmed(first.substr(from, to - from)));
+    if (to == cut) break;
+    from = to + 1;
+  }
+  for (const std::string &d : w.names)
+    if (d == "value" || d == "flag") {
+      say(name, line, words::eurostat_clash(d.c_str()).c_str());
+      return false;
+    }
+  if (opt.sorted) {
+    say(name, line,
+        "--sorted cannot read Eurostat's layout, where a group's rows are "
+        "never together");
+    return false;
+  }
+  w.on = true;
+  w.dims = w.names.size();
+  w.names.emplace_back(first.substr(cut + 1));
+  w.names.emplace_back("value");
+  w.names.emplace_back("flag");
+  for (std::size_t f = 1; f < fields.size(); ++f)
+    w.periods.emplace_back(trimmed(fields[f]));
+  std::vector<bool> seen(cols->names.size(), false);
+  if (!place_columns(w.names, cols, &seen)) {
+    std::string what = "no column";
+    for (std::size_t k = 0, n = 0; k < seen.size(); ++k)
+      if (!seen[k])
+        what += (n++ > 0 ? ", \"" : " \"") + shown(cols->names[k]) + "\"";
+    what += " in Eurostat's layout, whose columns are";
+    for (std::size_t k = 0; k < w.names.size(); ++k)
+      what += (k > 0 ? ", " : " ") + shown(w.names[k]);
+    say(name, line, what.c_str());
+    return false;
+  }
+  cols->width = static_cast<int>(fields.size());
+  cols->lay.sep = '\t';
+  cols->header_line = line;
+  return true;
+}
+
 // The header: the first line that holds every named column, its fields
-// matched without the spaces around them.  Returns false after a message
-// (no such line, or a read error).
+// matched without the spaces around them, or a first line of Eurostat's
+// wide layout.  Returns false after a message (no such line, or a read
+// error).
 bool find_header(source &s, const char *name, const options &opt,
                  columns *cols) {
   std::vector<bool> seen(cols->names.size(), false);
@@ -205,15 +304,11 @@ bool find_header(source &s, const char *name, const options &opt,
     lay.sep = opt.sep != 0 ? opt.sep : separator_of(row);
     const char *why = nullptr;
     if (!split(row, lay, &fields, &scratch, &why)) continue;
-    bool all = true;
-    for (std::size_t k = 0; k < cols->names.size(); ++k) {
-      int at = -1;
-      for (std::size_t f = 0; f < fields.size() && at < 0; ++f)
-        if (trimmed(fields[f]) == cols->names[k]) at = static_cast<int>(f);
-      cols->index[k] = at;
-      if (at >= 0) seen[k] = true;
-      all &= at >= 0;
-    }
+    if (first && lay.sep == '\t' && is_wide_header(trimmed(fields[0])))
+      return wide_header(name, opt, fields, line, cols);
+    std::vector<std::string> names;
+    for (const std::string_view f : fields) names.emplace_back(trimmed(f));
+    const bool all = place_columns(names, cols, &seen);
     if (all && opt.decimal == ',' && lay.sep == ',') {
       say(name, line,
           "fields separated by commas cannot hold decimal commas: give a "
@@ -273,10 +368,12 @@ struct group_reader {
   pool *p;
   file_result *fr;
   std::vector<std::string> na;  // the texts of a missing value
+  bool hold = false;  // fit only once the file is read: Eurostat's layout
   std::unordered_map<std::string, group *> index;  // without --sorted
   std::unordered_set<std::string> done;            // with it: keys passed
   std::size_t window = 0;  // with --sorted: groups sent before they are written
   bool paused = false;     // handed back at a new group to write the window
+  std::vector<std::string_view> cell;    // a wide row's cell as a long row
   std::vector<std::string_view> fields;  // the row being read, kept over a
   std::string scratch;                   // pause, and its unquoted fields
   int line = 0;
@@ -325,7 +422,8 @@ group *group_of(group_reader &gr, const std::vector<std::string_view> &fields,
            shown(by_field(k));
     return l;
   };
-  if (gr.current != nullptr && !gr.current->sent) send(gr.p, gr.current);
+  if (gr.current != nullptr && !gr.current->sent && !gr.hold)
+    send(gr.p, gr.current);
   group *slot = nullptr;
   if (gr.opt->sorted) {
     if (gr.current != nullptr) gr.done.insert(gr.current->key);
@@ -370,15 +468,19 @@ bool add_row(group_reader &gr, group &g, std::string_view af,
   if (kind == QEV_AGE_RANGE)
     return refuse_row(gr, line, words::big_age(shown(af).c_str()));
   if (kind < 0)
-    return refuse_row(
-        gr, line,
-        "\"" + shown(af) + "\" is not an age (a whole number, N-M or N+)");
-  g.last_open = kind == QEV_AGE_OPEN;
+    return refuse_row(gr, line, words::not_an_age(shown(af).c_str()));
+  if (kind != QEV_AGE_NONE && (!gr.hold || x >= g.top_age)) {
+    g.last_open = kind == QEV_AGE_OPEN;
+    g.top_age = x;
+  }
   bool missing = false;
   for (const std::string &na : gr.na) missing |= vf == na;
   const int why = qev_drop_reason(kind, x, missing);
   if (why != QEV_KEEP) {
     tally_drop(&g.drops, why, x);
+    // A wide file's rows come out of age order: the youngest is first.
+    if (gr.hold && why == QEV_DROP_MISSING && x < g.drops.first_missing_age)
+      g.drops.first_missing_age = x;
     return true;
   }
   double y = 0.0;
@@ -403,6 +505,57 @@ bool add_group_row(group_reader &gr, const columns &cols) {
   return g != nullptr &&
          add_row(gr, *g, gr.fields[static_cast<std::size_t>(cols.index[0])],
                  gr.fields[static_cast<std::size_t>(cols.index[1])], gr.line);
+}
+
+// Adds each cell of a row of Eurostat's wide layout, in gr.fields, to its
+// group as the long row of its dimension codes, period, value and flag;
+// false after a refusal.
+bool add_wide_row(group_reader &gr, const columns &cols) {
+  const wide_layout &w = cols.wide;
+  std::vector<std::string_view> &cell = gr.cell;
+  cell.clear();
+  const std::string_view codes = gr.fields[0];
+  for (std::size_t from = 0;;) {
+    const std::size_t comma = codes.find(',', from);
+    cell.push_back(trimmed(codes.substr(from, comma - from)));
+    if (comma == std::string_view::npos) break;
+    from = comma + 1;
+  }
+  if (cell.size() != w.dims)
+    return refuse_row(gr, gr.line,
+                      words::eurostat_width(static_cast<long>(cell.size()),
+                                            static_cast<long>(w.dims), true));
+  cell.resize(w.dims + 3);
+  for (std::size_t j = 0; j < w.periods.size(); ++j) {
+    const std::string_view c = trimmed(gr.fields[j + 1]);
+    const std::size_t space = c.find(' ');
+    cell[w.dims] = w.periods[j];
+    cell[w.dims + 1] = c.substr(0, space);
+    cell[w.dims + 2] = space == std::string_view::npos
+                           ? std::string_view()
+                           : trimmed(c.substr(space + 1));
+    if (!kept_by_where(cols, cell)) {
+      ++gr.skipped;
+      continue;
+    }
+    group *g = group_of(gr, cell, gr.line);
+    if (g == nullptr ||
+        !add_row(gr, *g, cell[static_cast<std::size_t>(cols.index[0])],
+                 cell[static_cast<std::size_t>(cols.index[1])], gr.line))
+      return false;
+  }
+  return true;
+}
+
+// The records of each group of a wide file, in age order (equal ages in
+// file order), each group then sent to be fitted.
+void send_in_age_order(group_reader &gr) {
+  for (group &g : gr.fr->groups) {
+    std::stable_sort(
+        g.recs.begin(), g.recs.end(),
+        [](const record &x, const record &y) { return x.age < y.age; });
+    send(gr.p, &g);
+  }
 }
 
 // Reads the rows after the header into groups, sending each to be fitted
@@ -440,7 +593,8 @@ bool read_groups(source &s, group_reader &gr, columns &cols) {
     }
     // R's write.table names no column for its row names: a first row one
     // field wider than the header has them, and so must every row.
-    if (gr.rows++ == 0 && static_cast<int>(fields.size()) == cols.width + 1) {
+    if (gr.rows++ == 0 && !cols.wide.on &&
+        static_cast<int>(fields.size()) == cols.width + 1) {
       cols.row_names = true;
       ++cols.width;
       for (int &at : cols.index) ++at;
@@ -453,13 +607,20 @@ bool read_groups(source &s, group_reader &gr, columns &cols) {
                      (cols.row_names ? " and the first row a row name" : ""));
       return false;
     }
+    if (cols.wide.on) {
+      if (!add_wide_row(gr, cols)) return false;
+      continue;
+    }
     if (!kept_by_where(cols, fields)) {
       ++gr.skipped;
       continue;
     }
     if (!add_group_row(gr, cols)) return gr.paused;
   }
-  if (gr.current != nullptr && !gr.current->sent) send(gr.p, gr.current);
+  if (gr.hold)
+    send_in_age_order(gr);
+  else if (gr.current != nullptr && !gr.current->sent)
+    send(gr.p, gr.current);
   if (gr.rows == 0) {
     say(gr.name, 0,
         ("no rows after the header on line " + std::to_string(cols.header_line))
@@ -468,6 +629,14 @@ bool read_groups(source &s, group_reader &gr, columns &cols) {
     gr.fr->refused_line = cols.header_line;
   }
   return false;
+}
+
+// A wide file's groups are fitted once it is read, and ":" is its cells'
+// text of no value.
+void hold_wide(group_reader &gr, const columns &cols) {
+  if (!cols.wide.on) return;
+  gr.hold = true;
+  gr.na.emplace_back(":");
 }
 
 // The line that says how many rows of a group had no value.
@@ -480,11 +649,11 @@ void say_missing(const char *name, const group &g, std::string *out) {
 
 // Rows dropped on purpose, summed over a file's groups.
 struct drop_totals {
-  long rows[2] = {};    // ages above 104, no value
-  long groups[2] = {};  //   in how many groups
+  long rows[3] = {};    // ages above 104, no value, no age
+  long groups[3] = {};  //   in how many groups
   void add(const qev_drops &d) {
-    const long n[2] = {d.old_rows, d.missing_rows};
-    for (int k = 0; k < 2; ++k) {
+    const long n[3] = {d.old_rows, d.missing_rows, d.no_age_rows};
+    for (int k = 0; k < 3; ++k) {
       rows[k] += n[k];
       groups[k] += n[k] > 0;
     }
@@ -494,11 +663,13 @@ struct drop_totals {
 // One line for the file: the rows dropped, by reason, and one for the rows
 // --where left out.
 void report_drops(const char *name, const options &opt, const drop_totals &t,
-                  long skipped) {
-  // What this command line takes for no value: its own texts and --na's.
+                  long skipped, bool wide) {
+  // What this command line takes for no value: its own texts, --na's and
+  // the ":" of Eurostat's layout.
   std::string missing = "NA, NaN, \".\"";
-  for (const std::string &na : list_of(opt.na))
-    missing += ", \"" + shown(na) + "\"";
+  std::vector<std::string> more = list_of(opt.na);
+  if (wide) more.emplace_back(":");
+  for (const std::string &na : more) missing += ", \"" + shown(na) + "\"";
   missing += " or empty";
   const std::string what = words::dropped(t.rows, t.groups, missing);
   if (!what.empty()) say(name, 0, what.c_str());
@@ -600,6 +771,7 @@ bool fit_long_file(const char *file, const options &opt, pool *p) {
   } else {
     group_reader gr(name, &opt, &cols, &setup, p, &fr);
     gr.window = window;
+    hold_wide(gr, cols);
     while (read_groups(s, gr, cols))
       if (!flush()) break;
     skipped = gr.skipped;
@@ -611,7 +783,7 @@ bool fit_long_file(const char *file, const options &opt, pool *p) {
       fr.groups.pop_back();
     const bool out = flush();
     if (more > 0) say(name, 0, words::more_groups(more).c_str());
-    report_drops(name, opt, totals, skipped);
+    report_drops(name, opt, totals, skipped, cols.wide.on);
     return out && all && !fr.refused;
   }
   pool_drain(p);
@@ -632,7 +804,7 @@ bool fit_long_file(const char *file, const options &opt, pool *p) {
     if (std::ferror(stdout)) return false;
   }
   if (more > 0) say(name, 0, words::more_groups(more).c_str());
-  report_drops(name, opt, totals, skipped);
+  report_drops(name, opt, totals, skipped, cols.wide.on);
   return all;
 }
 
@@ -648,6 +820,7 @@ bool read_long_table(std::FILE *fp, const options &opt,
   unsorted.sorted = false;
   if (find_header(s, "input", opt, &cols)) {
     group_reader gr("input", &unsorted, &cols, &setup, nullptr, &fr);
+    hold_wide(gr, cols);
     read_groups(s, gr, cols);
   } else {
     fr.refused = true;

@@ -28,9 +28,40 @@ int parse_int(const char *s, std::size_t n, int *x) {
   return QEV_AGE_SINGLE;
 }
 
+// What eurostat_code gives for a code that is a plain label after its Y.
+constexpr int plain_label = 100;
+
+// Eurostat's age codes, after their "Y": "_LT1" is age 0, "_LTN" the group
+// from 0, "_GEN" the open group N+, and "N" and "N-M" as the plain labels.
+int eurostat_code(const char *s, std::size_t n, int *age) {
+  auto is = [&](const char *word) {
+    return n == std::strlen(word) && std::memcmp(s, word, n) == 0;
+  };
+  if (is("_OPEN")) {
+    *age = 0;
+    return QEV_AGE_NONE;
+  }
+  int x = 0;
+  if (n > 3 && std::memcmp(s, "_LT", 3) == 0) {
+    const int k = parse_int(s + 3, n - 3, &x);
+    if (k < 0 || x < 1) return k < 0 ? k : QEV_AGE_BAD;
+    *age = 0;
+    return x == 1 ? QEV_AGE_SINGLE : QEV_AGE_GROUP;
+  }
+  if (n > 3 && std::memcmp(s, "_GE", 3) == 0) {
+    const int k = parse_int(s + 3, n - 3, &x);
+    if (k < 0) return k;
+    *age = x;
+    return QEV_AGE_OPEN;
+  }
+  if (n == 0 || s[0] < '0' || s[0] > '9' || s[n - 1] == '+') return QEV_AGE_BAD;
+  return plain_label;
+}
+
 }  // namespace
 
 void tally_drop(qev_drops *d, int why, int age) {
+  if (why == QEV_DROP_NO_AGE) ++d->no_age_rows;
   if (why == QEV_DROP_OLD) ++d->old_rows;
   if (why == QEV_DROP_MISSING && d->missing_rows++ == 0)
     d->first_missing_age = age;
@@ -47,6 +78,16 @@ using namespace qev;
 int qev_age_label(const char *text, size_t len, int *age) {
   int x = 0;
   if (text == nullptr || age == nullptr) return QEV_AGE_BAD;
+  if (len == 5 && std::memcmp(text, "TOTAL", 5) == 0) {
+    *age = 0;
+    return QEV_AGE_NONE;
+  }
+  if (len > 0 && text[0] == 'Y') {
+    const int k = eurostat_code(text + 1, len - 1, age);
+    if (k != plain_label) return k;
+    ++text;
+    --len;
+  }
   if (len > 0 && text[len - 1] == '+') {
     const int k = parse_int(text, len - 1, &x);
     if (k < 0) return k;
@@ -73,7 +114,8 @@ int qev_age_label(const char *text, size_t len, int *age) {
 }
 
 int qev_drop_reason(int kind, int age, int missing) {
-  (void)kind;  // every kind is taken at its age N
+  // Every other kind is taken at its age N.
+  if (kind == QEV_AGE_NONE) return QEV_DROP_NO_AGE;
   if (age > last_kept_age) return QEV_DROP_OLD;
   if (missing) return QEV_DROP_MISSING;
   return QEV_KEEP;

@@ -269,12 +269,34 @@ std::string left_out(long rows, int first_age) {
          " with no value, from age " + std::to_string(first_age);
 }
 
-std::string dropped(const long rows[2], const long groups[2],
+std::string not_an_age(const char *shown) {
+  const std::string label = "\"" + std::string(shown) + "\" is not an age";
+  if (shown[0] == 'Y' || std::strncmp(shown, "TOTAL", 5) == 0)
+    return label +
+           ": Eurostat's age codes are Y_LT1, YN, YN-M, Y_GEN, Y_OPEN and "
+           "TOTAL";
+  return label + " (a whole number, N-M or N+)";
+}
+
+std::string eurostat_width(long fields, long header, bool codes) {
+  const char *what = codes ? " dimension codes" : " fields";
+  return std::to_string(fields) + what + ", where the header has " +
+         std::to_string(header);
+}
+
+std::string eurostat_clash(const char *dimension) {
+  return "the dimension \"" + shown(dimension) +
+         "\" has the name of a column made of Eurostat's cells (value and "
+         "flag)";
+}
+
+std::string dropped(const long rows[3], const long groups[3],
                     const std::string &missing) {
-  const std::string reason[2] = {"of ages above 104",
-                                 "with no value (" + missing + ")"};
+  const std::string reason[3] = {"of ages above 104",
+                                 "with no value (" + missing + ")",
+                                 "of no age (Y_OPEN, TOTAL)"};
   std::string what;
-  for (int k = 0; k < 2; ++k) {
+  for (int k = 0; k < 3; ++k) {
     if (rows[k] == 0) continue;
     what += what.empty() ? "dropped " : ", ";
     what += std::to_string(rows[k]) + (rows[k] > 1 ? " rows " : " row ") +

@@ -75,10 +75,20 @@ const char *argument(int which);
 std::string text_value(const char *column);
 // A group's rows with no value: "left out N rows with no value, from age A".
 std::string left_out(long rows, int first_age);
+// An age label that is none (qev_age_label's QEV_AGE_BAD), shown, with
+// the labels a long table takes: Eurostat's codes for a label that looks
+// like one.
+std::string not_an_age(const char *shown);
+// Eurostat's layout: a row of `fields` fields or `codes` dimension codes
+// where the header has `header`; a dimension with the name of a column the
+// reader makes.
+std::string eurostat_width(long fields, long header, bool codes);
+std::string eurostat_clash(const char *dimension);
 // One line for a table's drops: rows[0] of ages above 104 in groups[0]
-// groups, rows[1] with no value in groups[1]; missing names what counts as
-// no value ("NA", "NaN or None").  Empty when nothing was dropped.
-std::string dropped(const long rows[2], const long groups[2],
+// groups, rows[1] with no value in groups[1], rows[2] of labels of no age
+// (Eurostat's Y_OPEN, TOTAL) in groups[2]; missing names what counts as no
+// value ("NA", "NaN or None").  Empty when nothing was dropped.
+std::string dropped(const long rows[3], const long groups[3],
                     const std::string &missing);
 
 // The columns of a fitted table's row after its keys, and of a fitted

@@ -49,6 +49,47 @@ test_that("qev_fit_table gives qev-hmd's rows on the shipped HMD file", {
   expect_identical(text(rows$fitted[1]), "1")
 })
 
+test_that("read_eurostat gives the long table qev fits", {
+  long <- read.csv(test_path("eurostat-long.csv"), colClasses = "character",
+                   na.strings = character(0))
+  long$TIME_PERIOD <- as.integer(long$TIME_PERIOD)
+  value <- long$value
+  long$value <- NULL
+  lines <- readLines(test_path("eurostat.tsv"))
+  packed <- tempfile(fileext = ".tsv.gz")
+  con <- gzfile(packed, "w")
+  writeLines(lines, con)
+  close(con)
+  slash <- tempfile(fileext = ".tsv")
+  writeLines(sub("geo\\TIME_PERIOD", "geo/time", lines, fixed = TRUE), slash)
+  for (f in list(c(test_path("eurostat.tsv"), "TIME_PERIOD"),
+                 c(packed, "TIME_PERIOD"), c(slash, "time"))) {
+    d <- read_eurostat(f[1])
+    want <- long
+    names(want)[names(want) == "TIME_PERIOD"] <- f[2]
+    expect_identical(names(d), append(names(want), "value", after = 7))
+    expect_identical(d[names(want)], want)
+    expect_identical(is.na(d$value), value == ":")
+    expect_equal(d$value[value != ":"], as.numeric(value[value != ":"]))
+  }
+  d <- read_eurostat(test_path("eurostat.tsv"))
+  got <- suppressMessages(qev_fit_table(d[d$indic_de == "SURVIVORS", ],
+                                        "age", "value",
+                                        by = c("sex", "geo", "TIME_PERIOD"),
+                                        radix = 1e5))
+  expect_rows(got, cli("eurostat-fit.tsv"))
+  bad <- list(c("a,age\\TIME_PERIOD\t2019\nX,Y1\t1\t2",
+                "line 2: 3 fields, where the header has 2"),
+              c("flag,age\\time\t2019\nX,Y1\t1", "line 1: the dimension \"flag\""),
+              c("a,age\\TIME_PERIOD\t2019\nX,Y1\t0.9x p",
+                "line 2: value \"0.9x\" is not a number"))
+  for (b in bad) {
+    f <- tempfile(fileext = ".tsv")
+    writeLines(b[1], f)
+    expect_error(read_eurostat(f), b[2], fixed = TRUE)
+  }
+})
+
 test_that("the methods answer as a fitted model's do", {
   d <- qev_read_table(ext("us-2011-male.dat"))
   f <- qev_fit(d$age, d$value)
