@@ -1897,9 +1897,72 @@ TEST(Plot, DrawsTheTrendOfAYearTable) {
       run(QEV_SCRIPTS "/qev-trend", {"files.tsv", "-o", "trend.png"});
   EXPECT_EQ(f.status, 2);
   EXPECT_EQ(f.err,
-            "qev-trend: files.tsv: not a table of fits by year (its header is "
-            "not year, a, b, c, rmse, iterations, status, records, e0_fit, "
-            "e0_table)\n");
+            "qev-trend: files.tsv: no key column holds years (the columns "
+            "before a, file aside); name the column of years with --x=COL\n");
+}
+
+// Any table of fits by key draws a line per combination of the keys that
+// vary, up to 8: qev's long-table rows, and R's write.table of a fit table
+// (quoted, with row names).
+TEST(Plot, DrawsALinePerCombinationOfKeys) {
+  if (!have_gnuplot()) GTEST_SKIP() << "gnuplot is not installed";
+  const std::string dir = scratch();
+  const run_result fits = run_qev(
+      {"--tsv", "--age=age", "--value=value", "--by=sex,geo,TIME_PERIOD",
+       "--where=indic_de=SURVIVORS", "--radix=100000", QEV_TESTS "/eurostat.tsv"},
+      dir + "/eurostat-fits.tsv");
+  ASSERT_EQ(fits.status, 1);
+  const std::string nums =
+      "\t0.05\t0.1\t-0.01\t0.01\t137\tconverged\t105\t70.1\t70.2\t0.001\t"
+      "0.002\t0.002\t0.05\t\"\"\n";
+  std::string r_table = "\"k\"\t\"Year\"" +
+                        replace_all(year_header.substr(4), "\t", "\"\t\"");
+  r_table = replace_all(r_table, "\"\"a", "\"a");
+  r_table.replace(r_table.size() - 1, 1, "\"\n");
+  std::string many = "k\tYear" + year_header.substr(4);
+  for (int k = 0; k < 9; ++k)
+    for (int y = 1990; y < 1992; ++y) {
+      const std::string key = std::string(1, static_cast<char>('a' + k));
+      many += key + "\t" + std::to_string(y) + nums;
+      if (k < 2)
+        r_table += "\"" + std::to_string(k * 2 + y - 1989) + "\"\t\"" + key +
+                   "\"\t" + std::to_string(y) + nums;
+    }
+  std::ofstream(dir + "/r.tsv") << r_table;
+  std::ofstream(dir + "/many.tsv") << many;
+  struct trend_case {
+    std::vector<std::string> args;
+    int status;
+    std::vector<std::string> has;  // in the SVG, or in standard error
+    std::vector<std::string> lacks;
+  };
+  const trend_case cases[] = {
+      // geo has one value, so no entry names it.
+      {{"eurostat-fits.tsv"}, 0, {"sex=F", "sex=M", "TIME_PERIOD"}, {"geo="}},
+      {{"r.tsv"}, 0, {"k=a", "k=b", "Year"}, {}},
+      {{"many.tsv"},
+       2,
+       {"qev-trend: many.tsv: 9 series (each combination of k) are more than "
+        "8 to draw in one picture: pick some with --where=COL=VALUE[,VALUE...]"},
+       {}},
+      {{"many.tsv", "--where=k=a,i"}, 0, {"k=a", "k=i"}, {"k=b"}},
+      // One series is drawn as one population.
+      {{"many.tsv", "--where=k=a"}, 0, {"e0_table (the table)"}, {"k=a"}},
+      {{"many.tsv", "--x=k"}, 2, {"--x=k: \"a\" is not a year"}, {}},
+  };
+  for (const trend_case &t : cases) {
+    SCOPED_TRACE(t.args[0] + (t.args.size() > 1 ? " " + t.args[1] : ""));
+    std::vector<std::string> args = t.args;
+    args.insert(args.end(), {"-o", "t.svg"});
+    std::remove((dir + "/t.svg").c_str());
+    const run_result r = run(QEV_SCRIPTS "/qev-trend", args);
+    EXPECT_EQ(r.status, t.status) << r.err;
+    const std::string said = t.status == 0 ? slurp(dir + "/t.svg") : r.err;
+    for (const std::string &h : t.has)
+      EXPECT_NE(said.find(h), std::string::npos) << h << " in " << said.substr(0, 300);
+    for (const std::string &h : t.lacks)
+      EXPECT_EQ(said.find(h), std::string::npos) << h;
+  }
 }
 
 }  // namespace
