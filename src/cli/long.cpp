@@ -142,6 +142,7 @@ struct wide_layout {
   std::size_t dims = 0;
   std::vector<std::string> periods;
   std::vector<std::string> names;  // the long columns: dims, time, value, flag
+  bool by_row = false;  // no --by column is value or flag
 };
 
 struct columns {
@@ -269,6 +270,9 @@ bool wide_header(const char *name, const options &opt,
     say(name, line, what.c_str());
     return false;
   }
+  w.by_row = true;
+  for (std::size_t k = 0; k < cols->n_by; ++k)
+    w.by_row &= static_cast<std::size_t>(cols->index[k + 2]) <= w.dims;
   cols->width = static_cast<int>(fields.size());
   cols->lay.sep = '\t';
   cols->header_line = line;
@@ -369,6 +373,10 @@ struct group_reader {
   file_result *fr;
   std::vector<std::string> na;  // the texts of a missing value
   bool hold = false;  // fit only once the file is read: Eurostat's layout
+  // A wide file's groups by the --by fields of a row but the period, one
+  // per period column, so that most cells need no key of their own.
+  std::unordered_map<std::string, std::vector<group *>> row_groups;
+  std::string row_key;
   std::unordered_map<std::string, group *> index;  // without --sorted
   std::unordered_set<std::string> done;            // with it: keys passed
   std::size_t window = 0;  // with --sorted: groups sent before they are written
@@ -526,6 +534,17 @@ bool add_wide_row(group_reader &gr, const columns &cols) {
                       words::eurostat_width(static_cast<long>(cell.size()),
                                             static_cast<long>(w.dims), true));
   cell.resize(w.dims + 3);
+  // The row's groups, where its cells' groups differ by the period alone.
+  std::vector<group *> *slots = nullptr;
+  if (w.by_row) {
+    gr.row_key.clear();
+    for (std::size_t k = 0; k < cols.n_by; ++k) {
+      const std::size_t at = static_cast<std::size_t>(cols.index[k + 2]);
+      if (at < w.dims) gr.row_key.append(cell[at]).push_back('\0');
+    }
+    slots = &gr.row_groups[gr.row_key];
+    if (slots->empty()) slots->assign(w.periods.size(), nullptr);
+  }
   for (std::size_t j = 0; j < w.periods.size(); ++j) {
     const std::string_view c = trimmed(gr.fields[j + 1]);
     const std::size_t space = c.find(' ');
@@ -538,7 +557,11 @@ bool add_wide_row(group_reader &gr, const columns &cols) {
       ++gr.skipped;
       continue;
     }
-    group *g = group_of(gr, cell, gr.line);
+    group *g = slots != nullptr ? (*slots)[j] : nullptr;
+    if (g == nullptr) {
+      g = group_of(gr, cell, gr.line);
+      if (slots != nullptr) (*slots)[j] = g;
+    }
     if (g == nullptr ||
         !add_row(gr, *g, cell[static_cast<std::size_t>(cols.index[0])],
                  cell[static_cast<std::size_t>(cols.index[1])], gr.line))
