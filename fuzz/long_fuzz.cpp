@@ -6,8 +6,10 @@
 // names (spaces around them aside), its tab, comma, semicolon or spaces
 // choose the layout, fields may be quoted as RFC 4180 quotes them, a first
 // row one field wider than the header has R's row names, an open age group
-// N+ is age N, and ages above 104 and missing values (NA, NaN, "." and
-// empty) are dropped.  The
+// N+ is age N, Eurostat's age codes are ages too (Y_LT1, YN, YN-M,
+// Y_GEN, and Y_OPEN and TOTAL, whose rows are dropped), ages above 104 and
+// missing values (NA, NaN, "." and empty) are dropped, and a first line
+// of Eurostat's wide layout, which holds no column v, is refused.  The
 // reader must accept exactly what this reading accepts, store the very
 // records it finds (group, age, line and the bits of strtod's value), and
 // name a line of the input in every refusal after the header.
@@ -139,6 +141,16 @@ expected read_independently(const std::string &in) {
     ++line;
     sep = separator_of(row);
     if (!fields_of(row, sep, &f)) continue;
+    if (line == 2 && sep == '\t') {
+      const std::string first = trim(f[0]);
+      for (const char *time : {"TIME_PERIOD", "time"}) {
+        const std::size_t n = std::strlen(time);
+        if (first.size() > n && first.compare(first.size() - n, n, time) == 0 &&
+            (first[first.size() - n - 1] == '\\' ||
+             first[first.size() - n - 1] == '/'))
+          return e;
+      }
+    }
     bool all = true;
     for (int k = 0; k < 3; ++k) {
       col[k] = -1;
@@ -193,10 +205,25 @@ expected read_independently(const std::string &in) {
     if (f.size() != width) return e;
     const std::string &key = f[static_cast<std::size_t>(col[2])];
     const auto it = group.emplace(key, static_cast<int>(group.size())).first;
-    const std::string a = trim(f[static_cast<std::size_t>(col[0])]);
+    std::string a = trim(f[static_cast<std::size_t>(col[0])]);
     const std::string v = trim(f[static_cast<std::size_t>(col[1])]);
     long x = 0;
     long to = 0;
+    if (a == "TOTAL" || a == "Y_OPEN") continue;  // no age
+    if (a.size() > 1 && a[0] == 'Y') {
+      const std::string c = a.substr(1);
+      if (c.compare(0, 3, "_LT") == 0) {
+        if (!digits(c.substr(3), &x) || x < 1) return e;
+        a = "0";
+      } else if (c.compare(0, 3, "_GE") == 0) {
+        a = c.substr(3) + "+";
+        if (c.size() == 3) return e;
+      } else if (c[0] < '0' || c[0] > '9' || c.back() == '+') {
+        return e;
+      } else {
+        a = c;
+      }
+    }
     const std::size_t dash = a.find('-');
     if (!a.empty() && a.back() == '+') {
       if (!digits(a.substr(0, a.size() - 1), &x)) return e;

@@ -1907,16 +1907,17 @@ TEST(Plot, DrawsTheTrendOfAYearTable) {
 TEST(Plot, DrawsALinePerCombinationOfKeys) {
   if (!have_gnuplot()) GTEST_SKIP() << "gnuplot is not installed";
   const std::string dir = scratch();
-  const run_result fits = run_qev(
-      {"--tsv", "--age=age", "--value=value", "--by=sex,geo,TIME_PERIOD",
-       "--where=indic_de=SURVIVORS", "--radix=100000", QEV_TESTS "/eurostat.tsv"},
-      dir + "/eurostat-fits.tsv");
+  const run_result fits =
+      run_qev({"--tsv", "--age=age", "--value=value",
+               "--by=sex,geo,TIME_PERIOD", "--where=indic_de=SURVIVORS",
+               "--radix=100000", QEV_TESTS "/eurostat.tsv"},
+              dir + "/eurostat-fits.tsv");
   ASSERT_EQ(fits.status, 1);
   const std::string nums =
       "\t0.05\t0.1\t-0.01\t0.01\t137\tconverged\t105\t70.1\t70.2\t0.001\t"
       "0.002\t0.002\t0.05\t\"\"\n";
-  std::string r_table = "\"k\"\t\"Year\"" +
-                        replace_all(year_header.substr(4), "\t", "\"\t\"");
+  std::string r_table =
+      "\"k\"\t\"Year\"" + replace_all(year_header.substr(4), "\t", "\"\t\"");
   r_table = replace_all(r_table, "\"\"a", "\"a");
   r_table.replace(r_table.size() - 1, 1, "\"\n");
   std::string many = "k\tYear" + year_header.substr(4);
@@ -1943,7 +1944,8 @@ TEST(Plot, DrawsALinePerCombinationOfKeys) {
       {{"many.tsv"},
        2,
        {"qev-trend: many.tsv: 9 series (each combination of k) are more than "
-        "8 to draw in one picture: pick some with --where=COL=VALUE[,VALUE...]"},
+        "8 to draw in one picture: pick some with "
+        "--where=COL=VALUE[,VALUE...]"},
        {}},
       {{"many.tsv", "--where=k=a,i"}, 0, {"k=a", "k=i"}, {"k=b"}},
       // One series is drawn as one population.
@@ -1959,10 +1961,19 @@ TEST(Plot, DrawsALinePerCombinationOfKeys) {
     EXPECT_EQ(r.status, t.status) << r.err;
     const std::string said = t.status == 0 ? slurp(dir + "/t.svg") : r.err;
     for (const std::string &h : t.has)
-      EXPECT_NE(said.find(h), std::string::npos) << h << " in " << said.substr(0, 300);
+      EXPECT_NE(said.find(h), std::string::npos)
+          << h << " in " << said.substr(0, 300);
     for (const std::string &h : t.lacks)
       EXPECT_EQ(said.find(h), std::string::npos) << h;
   }
+  // As a PNG: 1000 by 960 pixels, by its IHDR chunk.
+  ASSERT_EQ(run(QEV_SCRIPTS "/qev-trend", {"eurostat-fits.tsv", "-o", "t.png"})
+                .status,
+            0);
+  const std::string png = slurp(dir + "/t.png");
+  ASSERT_GT(png.size(), 24u);
+  EXPECT_EQ(png.substr(12, 12),
+            std::string("IHDR\0\0\x03\xe8\0\0\x03\xc0", 12));
 }
 
 }  // namespace

@@ -142,7 +142,7 @@ struct wide_layout {
   std::size_t dims = 0;
   std::vector<std::string> periods;
   std::vector<std::string> names;  // the long columns: dims, time, value, flag
-  bool by_row = false;  // no --by column is value or flag
+  bool by_row = false;             // no --by column is value or flag
 };
 
 struct columns {
