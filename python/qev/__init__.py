@@ -372,6 +372,13 @@ def _age_labels(col):
     return ages[codes].astype(np.int32), kinds[codes].astype(np.int32)
 
 
+def _key_codes(col):
+    """A key column's values numbered by their first row, NaN, None and NA
+    as one value of their own, as groupby(dropna=False) takes them."""
+    return pd.factorize(col, use_na_sentinel=False)[0].astype(np.int64,
+                                                              copy=False)
+
+
 def _with_levels(df, names):
     """df with the index levels that names name and its columns do not
     (of a MultiIndex or a named index) as columns, as groupby takes them."""
@@ -388,11 +395,12 @@ def _prepare(df, age, value, by):
     df = _with_levels(df, [age, value] + listed)
     by = _columns(df, age, value, by)
     n = len(df)
-    if by:
-        codes = df.groupby(by, sort=False, dropna=False,
-                           observed=True).ngroup().to_numpy()
-    else:
-        codes = np.zeros(n, dtype=np.int64)
+    # Each key column numbered once, the groups then numbered from those
+    # codes in the extension, as groupby(sort=False, dropna=False,
+    # observed=True).ngroup() numbers them.
+    codes = [_key_codes(df[b]) for b in by]
+    order, offsets = _core.group_rows(codes, n)
+    n_groups = len(offsets) - 1
     ages, kinds = _age_labels(df[age])
     col = df[value]
     if col.dtype.kind in "fiub":
@@ -400,10 +408,6 @@ def _prepare(df, age, value, by):
     else:
         v = _values(col.to_numpy(dtype=object), "row", value)
     missing = np.isnan(v).astype(np.uint8)
-    order = np.argsort(codes, kind="stable")
-    n_groups = int(codes.max()) + 1 if n else 0
-    offsets = np.zeros(n_groups + 1, dtype=np.int64)
-    np.cumsum(np.bincount(codes, minlength=n_groups), out=offsets[1:])
     first = order[offsets[:-1]] if n_groups else np.zeros(0, dtype=np.int64)
     keys = df[by].iloc[first].reset_index(drop=True) if by else None
     return (by, keys, order, offsets, ages[order], kinds[order], v[order],

@@ -277,6 +277,30 @@ def test_bad_input_is_refused_or_warned_of(call, kind, text):
         assert text in str(e.value)
 
 
+@pytest.mark.parametrize("keys", [
+    {"k": ["a", None, np.nan, "a", pd.NA, "b", None]},
+    {"k": pd.Categorical(["x", "y", "x", "w", "y", "x", "x"],
+                         categories=["z", "y", "x", "w"])},
+    {"k": [1, "1", 1.0, None, "1", 2, 1]},
+    {"k": [1.5, np.nan, 1.5, 2.5, np.nan, 2.5, 1.5],
+     "j": ["p", "p", "q", "p", "p", "q", "p"]},
+])
+def test_groups_are_pandas_groupby_groups(keys):
+    d = pd.DataFrame(keys)
+    d["age"] = range(len(d))
+    d["v"] = 1.0
+    by = list(keys)
+    g = d.groupby(by, sort=False, dropna=False, observed=True)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", qev.DataWarning)
+        got = qev.fit_table(d, "age", "v", by=by)
+    first = [ix[0] for ix in g.indices.values()]
+    assert g.ngroups > 2
+    assert list(got["records"]) == list(g.size())
+    pd.testing.assert_frame_equal(
+        got[by], d[by].iloc[sorted(first)].reset_index(drop=True))
+
+
 def test_index_levels_are_columns_as_groupby_takes_them(tmp_path):
     d, _ = long_csv(tmp_path)
     with warnings.catch_warnings():
