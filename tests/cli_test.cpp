@@ -16,6 +16,7 @@
 #include <fstream>
 #include <iterator>
 #include <map>
+#include <random>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -2339,6 +2340,55 @@ TEST(Input, WppLayoutFitsAsTheSameRecords) {
   EXPECT_EQ(replace_all(got.out, "wpp.csv.gz", "plain.csv"), want.out);
   EXPECT_EQ(replace_all(got.err, "wpp.csv.gz", "plain.csv"), want.err);
 #endif
+}
+
+// The tables' numbers are printf's %.17g, byte for byte: every number the
+// fits of the HMD file print, and doubles of every exponent.
+TEST(Table, NumbersArePrintfsSeventeenDigits) {
+  std::vector<double> xs = {0.0,
+                            -0.0,
+                            5e-324,
+                            2.2250738585072014e-308,
+                            1.7976931348623157e308,
+                            0.1,
+                            1e16,
+                            123456789012345678.0,
+                            1e-5,
+                            -1e21,
+                            0.5};
+  const run_result fits =
+      run_qev({"--tsv", "--age=Age", "--value=lx", "--by=Year",
+               "--radix=100000", ex + "/hmd/USA.fltper_1x1.txt"});
+  std::istringstream rows(fits.out);
+  std::string row;
+  std::getline(rows, row);
+  std::vector<std::string> printed;
+  while (std::getline(rows, row))
+    for (const std::string &f : fields_of(row))
+      if (f.find_first_of(".e") != std::string::npos &&
+          f.find_first_of("0123456789") == 0)
+        printed.push_back(f);
+  ASSERT_GT(printed.size(), 800u);
+  for (const std::string &f : printed) {
+    xs.push_back(std::strtod(f.c_str(), nullptr));
+    std::string got;
+    add_number(&got, xs.back());
+    EXPECT_EQ(got, f);
+  }
+  std::mt19937_64 bits(20261210);
+  for (int k = 0; k < 200000; ++k) {
+    const std::uint64_t b = bits();
+    double x;
+    std::memcpy(&x, &b, sizeof x);
+    if (std::isfinite(x)) xs.push_back(x);
+  }
+  for (const double x : xs) {
+    char want[40];
+    std::snprintf(want, sizeof want, "%.17g", x);
+    std::string got;
+    add_number(&got, x);
+    ASSERT_EQ(got, want);
+  }
 }
 
 // Eurostat's wide layout, both spellings of its time dimension and

@@ -129,6 +129,10 @@ void fit_group(void *arg) {
 void send(pool *p, group *g) {
   g->sent = true;
   g->sent_count = g->count;
+  // A table kept to the end of the file keeps only its records: a million
+  // tables of four records would otherwise hold 1.6 KiB each.
+  if (g->recs.capacity() > 2 * g->recs.size() + 8)
+    std::vector<record>(g->recs.begin(), g->recs.end()).swap(g->recs);
   if (p != nullptr) pool_submit(p, fit_group, g);
 }
 

@@ -4,6 +4,7 @@
 // Table rows are collected in a block and written whole, a block of at most
 // pipe_atomic bytes at a time: a pipe takes such a write in one piece, so
 // several qev processes writing to one pipe never splice each other's rows.
+#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -86,9 +87,12 @@ void add_number(std::string *row, double x) {
   } else if (std::isinf(x)) {
     *row += x > 0 ? "Inf" : "-Inf";
   } else {
+    // to_chars is printf's %.17g in the C locale, byte for byte, without
+    // printf's big-number arithmetic.
     char s[32];
-    row->append(
-        s, static_cast<std::size_t>(std::snprintf(s, sizeof s, "%.17g", x)));
+    const std::to_chars_result r =
+        std::to_chars(s, s + sizeof s, x, std::chars_format::general, 17);
+    row->append(s, static_cast<std::size_t>(r.ptr - s));
   }
 }
 
