@@ -256,6 +256,14 @@ QEV_API int qev_fit_groups_rows(const struct qev_rows *rows, long n_groups,
                                 qev_result *out, struct qev_drops *drops,
                                 unsigned char *kept, double *value_fitted);
 
+/* Numbers the values key[0 .. n) by the order of their first appearance,
+ * 0, 1, ..., into group[i] (group may be key), as a long table numbers its
+ * groups by their first rows: with key[i] a number of row i's key (such as
+ * a combination of its columns' codes), group[i] is its group.  Returns the
+ * number of groups, or -1 (nothing written) when memory runs out or an
+ * argument is NULL or n negative.  Since 1.5. */
+QEV_API long qev_number_groups(const long long *key, long n, long long *group);
+
 /* The curve at a, b and c at an age, bit for bit what the fit compares with
  * the value of a record of that age. */
 QEV_API double qev_curve(double a, double b, double c, int age);

@@ -207,36 +207,6 @@ py::tuple fit_groups(const ivec &age, const ivec &kind, const dvec &value,
   return py::make_tuple(cols, notes, drop, kept, fitted);
 }
 
-// Each value replaced by its number in the order of first appearance, 0,
-// 1, ...: a table of the values seen, open addressing on a power of two at
-// least twice the runs of equal values (most rows follow a row of their
-// own group, and a run is looked up once).  Returns how many there are.
-std::int64_t number_by_first(std::int64_t *v, std::size_t n) {
-  std::size_t runs = 0;
-  for (std::size_t i = 0; i < n; ++i) runs += i == 0 || v[i] != v[i - 1];
-  std::size_t size = 16;
-  while (size < 2 * runs) size *= 2;
-  std::vector<std::int64_t> keys(size), ids(size, -1);
-  std::int64_t next = 0, last = 0, last_id = -1;
-  for (std::size_t i = 0; i < n; ++i) {
-    const std::int64_t x = v[i];
-    if (last_id < 0 || x != last) {
-      const std::uint64_t h =
-          static_cast<std::uint64_t>(x) * 0x9e3779b97f4a7c15u;
-      std::size_t at = static_cast<std::size_t>(h >> 20) & (size - 1);
-      while (ids[at] >= 0 && keys[at] != x) at = (at + 1) & (size - 1);
-      if (ids[at] < 0) {
-        keys[at] = x;
-        ids[at] = next++;
-      }
-      last = x;
-      last_id = ids[at];
-    }
-    v[i] = last_id;
-  }
-  return next;
-}
-
 // The groups of a table's rows from the codes of its key columns (each
 // column's values numbered, as pandas' factorize numbers them): rows with
 // the same codes in every column are one group, numbered by its first row,
@@ -246,8 +216,8 @@ std::int64_t number_by_first(std::int64_t *v, std::size_t n) {
 py::tuple group_rows(const std::vector<lvec> &codes, long n) {
   for (const lvec &c : codes)
     if (c.size() != n) throw py::value_error("key columns of other lengths");
-  std::vector<std::int64_t> group(static_cast<std::size_t>(n), 0);
-  std::int64_t n_groups = n > 0 ? 1 : 0;
+  std::vector<long long> group(static_cast<std::size_t>(n), 0);
+  long n_groups = n > 0 ? 1 : 0;
   {
     py::gil_scoped_release unlocked;
     for (std::size_t k = 0; k < codes.size(); ++k) {
@@ -258,9 +228,11 @@ py::tuple group_rows(const std::vector<lvec> &codes, long n) {
       for (long i = 0; i < n; ++i)
         group[static_cast<std::size_t>(i)] =
             k == 0 ? c[i] : group[static_cast<std::size_t>(i)] * width + c[i];
-      n_groups = number_by_first(group.data(), group.size());
+      n_groups = qev_number_groups(group.data(), n, group.data());
+      if (n_groups < 0) break;
     }
   }
+  if (n_groups < 0) throw std::bad_alloc();
   py::array_t<std::int64_t> order(n);
   py::array_t<std::int64_t> offsets(n_groups + 1);
   std::int64_t *off = offsets.mutable_data();

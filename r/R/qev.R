@@ -300,13 +300,18 @@ as.data.frame.qev_fit <- function(x, row.names = NULL, optional = FALSE, ...) {
   ages <- .age_labels(data[[age]])
   # Groups numbered in the order of their first rows: each key column's
   # values numbered so, then the combinations of those numbers.  NA is a
-  # key value like any other, as match() takes it.
-  code <- rep.int(1, n)
-  for (b in by) {
-    k <- data[[b]]
-    if (is.factor(k)) k <- as.character(k)
-    u <- .codes(k)
-    code <- .codes(code * (max(u, 0L) + 1) + u)
+  # key value like any other, as match() takes it.  The compiled code
+  # numbers the columns it can; R, the others.
+  code <- if (length(by))
+    .Call(qev_r_group_codes, lapply(by, function(b) data[[b]]), n)
+  if (is.null(code)) {
+    code <- rep.int(1, n)
+    for (b in by) {
+      k <- data[[b]]
+      if (is.factor(k)) k <- as.character(k)
+      u <- .codes(k)
+      code <- .codes(code * (max(u, 0L) + 1) + u)
+    }
   }
   order <- order(code, method = "radix")
   ng <- if (n) max(code) else 0L

@@ -6,6 +6,7 @@
 #include <R_ext/Rdynload.h>
 #include <Rinternals.h>
 
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -226,6 +227,72 @@ SEXP qev_r_fit_groups(SEXP age, SEXP kind, SEXP value, SEXP missing,
   return out;
 }
 
+// A key column's values as numbers that are equal where match() finds the
+// values equal: integers (factors' codes too) and logicals as they are,
+// doubles by their bits (one NA, one NaN, one zero), strings by their
+// cached CHARSXP, which is one per text and encoding.  False for a column
+// this cannot number so: another type, or a text that is not ASCII and not
+// marked UTF-8, whose twin in another encoding match() would equal.
+bool key_values(SEXP col, R_xlen_t n, long long *out) {
+  switch (TYPEOF(col)) {
+    case INTSXP:
+    case LGLSXP:
+      for (R_xlen_t i = 0; i < n; ++i) out[i] = INTEGER(col)[i];
+      return true;
+    case REALSXP:
+      for (R_xlen_t i = 0; i < n; ++i) {
+        const double x = REAL(col)[i];
+        long long bits = 0;
+        if (ISNA(x))
+          bits = 1;
+        else if (ISNAN(x))
+          bits = 2;
+        else if (x != 0.0)
+          std::memcpy(&bits, &x, sizeof bits);
+        out[i] = bits;
+      }
+      return true;
+    case STRSXP:
+      for (R_xlen_t i = 0; i < n; ++i) {
+        SEXP s = STRING_ELT(col, i);
+        if (s != NA_STRING && Rf_getCharCE(s) != CE_UTF8)
+          for (const char *c = CHAR(s); *c != '\0'; ++c)
+            if (static_cast<unsigned char>(*c) > 127) return false;
+        out[i] = static_cast<long long>(reinterpret_cast<std::uintptr_t>(s));
+      }
+      return true;
+    default:
+      return false;
+  }
+}
+
+// The group of each row from the key columns (a list of columns of n
+// rows): rows whose values match() finds equal in every column are one
+// group, NA a value like any other, numbered 1, 2, ... by their first rows.
+// NULL when a column is one key_values cannot number.
+SEXP qev_r_group_codes(SEXP cols, SEXP nrow) {
+  const R_xlen_t n = static_cast<R_xlen_t>(Rf_asReal(nrow));
+  auto *group = reinterpret_cast<long long *>(
+      R_alloc(static_cast<std::size_t>(n) + 1, sizeof(long long)));
+  auto *value = reinterpret_cast<long long *>(
+      R_alloc(static_cast<std::size_t>(n) + 1, sizeof(long long)));
+  for (R_xlen_t i = 0; i < n; ++i) group[i] = 0;
+  for (R_xlen_t k = 0; k < Rf_xlength(cols); ++k) {
+    if (!key_values(VECTOR_ELT(cols, k), n, value)) return R_NilValue;
+    const long width = qev_number_groups(value, static_cast<long>(n), value);
+    if (width < 0) Rf_error("out of memory");
+    // Two numbers below n as one: group * width + code is below n * n.
+    for (R_xlen_t i = 0; i < n; ++i) group[i] = group[i] * width + value[i];
+    if (qev_number_groups(group, static_cast<long>(n), group) < 0)
+      Rf_error("out of memory");
+  }
+  SEXP out = PROTECT(Rf_allocVector(INTSXP, n));
+  for (R_xlen_t i = 0; i < n; ++i)
+    INTEGER(out)[i] = static_cast<int>(group[i] + 1);
+  UNPROTECT(1);
+  return out;
+}
+
 // The kind and age of each age label (NA_character_ is not one).
 SEXP qev_r_age_labels(SEXP labels) {
   const R_xlen_t n = Rf_xlength(labels);
@@ -361,6 +428,7 @@ static const R_CallMethodDef calls[] = {
     {"qev_r_columns", (DL_FUNC)&qev_r_columns, 0},
     {"qev_r_constants", (DL_FUNC)&qev_r_constants, 0},
     {"qev_r_age_labels", (DL_FUNC)&qev_r_age_labels, 1},
+    {"qev_r_group_codes", (DL_FUNC)&qev_r_group_codes, 2},
     {"qev_r_curve", (DL_FUNC)&qev_r_curve, 2},
     {"qev_r_strtod", (DL_FUNC)&qev_r_strtod, 1},
     {"qev_r_version", (DL_FUNC)&qev_r_version, 0},

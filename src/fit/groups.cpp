@@ -121,6 +121,47 @@ int qev_drop_reason(int kind, int age, int missing) {
   return QEV_KEEP;
 }
 
+long qev_number_groups(const long long *key, long n, long long *group) {
+  if (n < 0 || (n > 0 && (key == nullptr || group == nullptr))) return -1;
+  // Open addressing on a power of two at least twice the runs of equal
+  // values: rows mostly follow a row of their own group, and a run is
+  // looked up once.
+  std::size_t runs = 0;
+  for (long i = 0; i < n; ++i) runs += i == 0 || key[i] != key[i - 1];
+  std::size_t size = 16;
+  while (size < 2 * runs) size *= 2;
+  auto *keys = static_cast<long long *>(std::malloc(size * sizeof(long long)));
+  auto *ids = static_cast<long *>(std::malloc(size * sizeof(long)));
+  if (keys == nullptr || ids == nullptr) {
+    std::free(keys);
+    std::free(ids);
+    return -1;
+  }
+  for (std::size_t k = 0; k < size; ++k) ids[k] = -1;
+  long next = 0;
+  long long last = 0;
+  long last_id = -1;
+  for (long i = 0; i < n; ++i) {
+    const long long x = key[i];
+    if (last_id < 0 || x != last) {
+      const unsigned long long h =
+          static_cast<unsigned long long>(x) * 0x9e3779b97f4a7c15ull;
+      std::size_t at = static_cast<std::size_t>(h >> 20) & (size - 1);
+      while (ids[at] >= 0 && keys[at] != x) at = (at + 1) & (size - 1);
+      if (ids[at] < 0) {
+        keys[at] = x;
+        ids[at] = next++;
+      }
+      last = x;
+      last_id = ids[at];
+    }
+    group[i] = last_id;
+  }
+  std::free(keys);
+  std::free(ids);
+  return next;
+}
+
 int qev_fit_groups(const qev_rows *rows, long n_groups, double radix,
                    const double *start, int jobs, qev_result *out,
                    qev_drops *drops) {

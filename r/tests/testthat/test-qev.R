@@ -90,6 +90,34 @@ test_that("read_eurostat gives the long table qev fits", {
   }
 })
 
+test_that("the compiled grouping numbers groups as match() does", {
+  e <- "\u00e9"
+  frames <- list(
+    data.frame(k = c("a", NA, "a", "b", NA, e), j = c(1, NaN, 1, NA, NaN, 0)),
+    data.frame(k = factor(c("x", "y", "x", NA, "y", "x"),
+                          levels = c("z", "y", "x")),
+               j = c(TRUE, TRUE, TRUE, NA, TRUE, FALSE)),
+    data.frame(k = c(0, -0, 1.5, NA, NaN, 1.5), j = c(1L, 1L, 2L, NA, NA, 2L)),
+    # A latin1 text and its UTF-8 twin are one value to match().
+    data.frame(k = c(iconv(e, "UTF-8", "latin1"), "a", enc2utf8(e), "b"),
+               j = 1))
+  for (d in frames) {
+    d$age <- seq_len(nrow(d))
+    d$v <- 1
+    code <- rep.int(1, nrow(d))
+    for (b in c("k", "j")) {
+      k <- d[[b]]
+      if (is.factor(k)) k <- as.character(k)
+      u <- qev:::.codes(k)
+      code <- qev:::.codes(code * (max(u, 0L) + 1) + u)
+    }
+    got <- suppressWarnings(suppressMessages(
+      qev_fit_table(d, "age", "v", by = c("k", "j"))))
+    expect_gt(max(code), 2)
+    expect_identical(as.integer(got$records), tabulate(code))
+  }
+})
+
 test_that("the methods answer as a fitted model's do", {
   d <- qev_read_table(ext("us-2011-male.dat"))
   f <- qev_fit(d$age, d$value)
