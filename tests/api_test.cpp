@@ -16,6 +16,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <algorithm>
 #include <vector>
 
 #include "fit.h"
@@ -428,6 +429,34 @@ const label_case labels[] = {
     {"/", QEV_AGE_BAD, 0},
     {":", QEV_AGE_BAD, 0},
 };
+
+// Groups are numbered by their first rows, runs or not, in place too.
+TEST(Api, NumbersGroupsByTheirFirstRows) {
+  struct groups_case {
+    std::vector<long long> key, want;
+  };
+  const groups_case cases[] = {
+      {{5, 5, 3, 5, 7, 3, -1}, {0, 0, 1, 0, 2, 1, 3}},
+      {{0, 0, 0}, {0, 0, 0}},
+      {{9, 8, 7, 8, 9}, {0, 1, 2, 1, 0}},
+      {{}, {}},
+  };
+  for (const groups_case &t : cases) {
+    std::vector<long long> got(t.key.size() + 1, -5);
+    const long n = static_cast<long>(t.key.size());
+    const long want_groups =
+        t.want.empty() ? 0
+                       : *std::max_element(t.want.begin(), t.want.end()) + 1;
+    EXPECT_EQ(qev_number_groups(t.key.data(), n, got.data()), want_groups);
+    got.resize(t.key.size());
+    EXPECT_EQ(got, t.want);
+    std::vector<long long> same = t.key;
+    qev_number_groups(same.data(), n, same.data());
+    EXPECT_EQ(same, t.want);
+  }
+  EXPECT_EQ(qev_number_groups(nullptr, 2, nullptr), -1);
+  EXPECT_EQ(qev_number_groups(nullptr, -1, nullptr), -1);
+}
 
 TEST(Api, ReadsAgeLabelsAsLongTablesDo) {
   for (const label_case &t : labels) {
