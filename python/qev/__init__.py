@@ -426,7 +426,7 @@ def _notes(notes, drops, keys, by, first):
     the first MAX_WARNED groups that have any, each with the number of its
     first row (first[g]), the count of the others, the "left out" lines of
     the first groups with rows left out, and the totals left out."""
-    warned = [g for g, lines in enumerate(notes) if lines]
+    warned = sorted(notes)  # the groups with messages
     worded = [(int(first[g]), [_label(keys, by, g) + line
                                for line in notes[g]])
               for g in warned[:MAX_WARNED]]

@@ -13,6 +13,7 @@
 #include <cstring>
 #include <limits>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "qev.h"
@@ -119,8 +120,8 @@ py::tuple fit(const ivec &age, const dvec &value, const py::object &start,
 // the rows offsets[g] to offsets[g + 1] - 1, with the ages and kinds of
 // qev_age_label, values and missing flags; row[i] is the number of row i in
 // the caller's table, for messages.  Returns the result columns, the
-// messages of each group, its drop counts, and for each row whether the fit
-// kept it and the value it fitted.
+// messages of the groups that have any (a dict by group), its drop counts,
+// and for each row whether the fit kept it and the value it fitted.
 py::tuple fit_groups(const ivec &age, const ivec &kind, const dvec &value,
                      const bvec &missing, const lvec &offsets, const ivec &row,
                      double radix, const std::string &radix_text,
@@ -184,19 +185,31 @@ py::tuple fit_groups(const ivec &age, const ivec &kind, const dvec &value,
   cols["se_b"] = column([&](long g) { return r[g].se_b; });
   cols["se_c"] = column([&](long g) { return r[g].se_c; });
   cols["se_e0_fit"] = column([&](long g) { return r[g].se_e0_fit; });
-  py::list status, checks, notes;
+  // A million groups share a few statuses and checks: each text is made
+  // once, and only the groups with messages have an entry in notes.
+  py::list status, checks;
+  py::dict notes;
+  std::vector<py::object> status_text;
+  std::unordered_map<std::string, py::object> checks_text;
   py::array_t<std::int64_t> drop(
       {static_cast<py::ssize_t>(n_groups), static_cast<py::ssize_t>(4)});
   for (long g = 0; g < n_groups; ++g) {
-    status.append(qev_status_name(r[g].status));
-    checks.append(words::check_list(r[g]));
+    const std::size_t s = static_cast<std::size_t>(r[g].status);
+    if (status_text.size() <= s) status_text.resize(s + 1);
+    if (!status_text[s]) status_text[s] = py::str(qev_status_name(r[g].status));
+    status.append(status_text[s]);
+    const std::string c = words::check_list(r[g]);
+    auto it = checks_text.find(c);
+    if (it == checks_text.end()) it = checks_text.emplace(c, py::str(c)).first;
+    checks.append(it->second);
     const long i = off[g];
     const qev_rows rows = {off[g + 1] - i,   nullptr,
                            age.data() + i,   kind.data() + i,
                            value.data() + i, missing.data() + i};
-    notes.append(words::group_messages(
+    std::vector<std::string> said = words::group_messages(
         r[g], rows, kept.data() + i, fitted.data() + i, row.data() + i,
-        radix_text.empty() ? nullptr : radix_text.c_str(), row_voice));
+        radix_text.empty() ? nullptr : radix_text.c_str(), row_voice);
+    if (!said.empty()) notes[py::int_(g)] = said;
     drop.mutable_at(g, 0) = drops[g].old_rows;
     drop.mutable_at(g, 1) = drops[g].missing_rows;
     drop.mutable_at(g, 2) = drops[g].first_missing_age;
