@@ -3,6 +3,7 @@
 // precomputed factors against the C library.
 #include <sched.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <climits>
@@ -16,7 +17,6 @@
 #include <sstream>
 #include <string>
 #include <thread>
-#include <algorithm>
 #include <vector>
 
 #include "fit.h"
