@@ -264,6 +264,16 @@ QEV_API int qev_fit_groups_rows(const struct qev_rows *rows, long n_groups,
  * argument is NULL or n negative.  Since 1.5. */
 QEV_API long qev_number_groups(const long long *key, long n, long long *group);
 
+/* The groups of a table's rows from n_cols key columns, cols[k][i] the
+ * value of row i in column k (equal values, equal numbers): rows with
+ * equal values in every column are one group, group[i] (not one of cols)
+ * numbered by their first rows as qev_number_groups numbers them; with no
+ * columns every row is group 0.  Returns the number of groups, or -1
+ * (group unusable) when memory runs out or an argument is NULL or
+ * negative.  Since 1.5. */
+QEV_API long qev_number_rows(const long long *const *cols, int n_cols, long n,
+                             long long *group);
+
 /* The curve at a, b and c at an age, bit for bit what the fit compares with
  * the value of a record of that age. */
 QEV_API double qev_curve(double a, double b, double c, int age);

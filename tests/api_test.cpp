@@ -458,6 +458,23 @@ TEST(Api, NumbersGroupsByTheirFirstRows) {
   EXPECT_EQ(qev_number_groups(nullptr, -1, nullptr), -1);
 }
 
+// Rows are one group when every key column agrees; no columns, one group.
+TEST(Api, NumbersRowsByEveryKeyColumn) {
+  const long long k[] = {1, 1, 2, 1, 2};
+  const long long j[] = {7, 8, 7, 7, 7};
+  const long long *both[] = {k, j};
+  long long group[5] = {-5, -5, -5, -5, -5};
+  EXPECT_EQ(qev_number_rows(both, 2, 5, group), 3);
+  EXPECT_EQ(std::vector<long long>(group, group + 5),
+            (std::vector<long long>{0, 1, 2, 0, 2}));
+  EXPECT_EQ(qev_number_rows(nullptr, 0, 5, group), 1);
+  EXPECT_EQ(std::vector<long long>(group, group + 5),
+            (std::vector<long long>{0, 0, 0, 0, 0}));
+  EXPECT_EQ(qev_number_rows(both, 2, 0, nullptr), 0);
+  EXPECT_EQ(qev_number_rows(both, 2, -1, group), -1);
+  EXPECT_EQ(qev_number_rows(nullptr, 2, 5, group), -1);
+}
+
 TEST(Api, ReadsAgeLabelsAsLongTablesDo) {
   for (const label_case &t : labels) {
     SCOPED_TRACE(t.text);

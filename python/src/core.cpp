@@ -226,24 +226,21 @@ py::tuple fit_groups(const ivec &age, const ivec &kind, const dvec &value,
 // as groupby(sort=False).ngroup() numbers them.  Returns the rows in group
 // order (a row's order among its group's kept) and each group's first
 // place in it, with one more offset at the end.
-py::tuple group_rows(const std::vector<lvec> &codes, long n) {
-  for (const lvec &c : codes)
+py::tuple group_rows(
+    const std::vector<py::array_t<long long, py::array::c_style |
+                                                 py::array::forcecast>> &codes,
+    long n) {
+  std::vector<const long long *> cols;
+  for (const auto &c : codes) {
     if (c.size() != n) throw py::value_error("key columns of other lengths");
-  std::vector<long long> group(static_cast<std::size_t>(n), 0);
-  long n_groups = n > 0 ? 1 : 0;
+    cols.push_back(c.data());
+  }
+  std::vector<long long> group(static_cast<std::size_t>(n) + 1);
+  long n_groups;
   {
     py::gil_scoped_release unlocked;
-    for (std::size_t k = 0; k < codes.size(); ++k) {
-      const std::int64_t *c = codes[k].data();
-      std::int64_t width = 0;
-      for (long i = 0; i < n; ++i) width = std::max(width, c[i] + 1);
-      // Two numbers below n as one: group * width + code is below n * n.
-      for (long i = 0; i < n; ++i)
-        group[static_cast<std::size_t>(i)] =
-            k == 0 ? c[i] : group[static_cast<std::size_t>(i)] * width + c[i];
-      n_groups = qev_number_groups(group.data(), n, group.data());
-      if (n_groups < 0) break;
-    }
+    n_groups = qev_number_rows(cols.data(), static_cast<int>(cols.size()), n,
+                               group.data());
   }
   if (n_groups < 0) throw std::bad_alloc();
   py::array_t<std::int64_t> order(n);

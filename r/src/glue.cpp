@@ -272,20 +272,20 @@ bool key_values(SEXP col, R_xlen_t n, long long *out) {
 // NULL when a column is one key_values cannot number.
 SEXP qev_r_group_codes(SEXP cols, SEXP nrow) {
   const R_xlen_t n = static_cast<R_xlen_t>(Rf_asReal(nrow));
+  const R_xlen_t n_cols = Rf_xlength(cols);
+  auto *values = reinterpret_cast<const long long **>(
+      R_alloc(static_cast<std::size_t>(n_cols) + 1, sizeof(long long *)));
+  for (R_xlen_t k = 0; k < n_cols; ++k) {
+    auto *v = reinterpret_cast<long long *>(
+        R_alloc(static_cast<std::size_t>(n) + 1, sizeof(long long)));
+    if (!key_values(VECTOR_ELT(cols, k), n, v)) return R_NilValue;
+    values[k] = v;
+  }
   auto *group = reinterpret_cast<long long *>(
       R_alloc(static_cast<std::size_t>(n) + 1, sizeof(long long)));
-  auto *value = reinterpret_cast<long long *>(
-      R_alloc(static_cast<std::size_t>(n) + 1, sizeof(long long)));
-  for (R_xlen_t i = 0; i < n; ++i) group[i] = 0;
-  for (R_xlen_t k = 0; k < Rf_xlength(cols); ++k) {
-    if (!key_values(VECTOR_ELT(cols, k), n, value)) return R_NilValue;
-    const long width = qev_number_groups(value, static_cast<long>(n), value);
-    if (width < 0) Rf_error("out of memory");
-    // Two numbers below n as one: group * width + code is below n * n.
-    for (R_xlen_t i = 0; i < n; ++i) group[i] = group[i] * width + value[i];
-    if (qev_number_groups(group, static_cast<long>(n), group) < 0)
-      Rf_error("out of memory");
-  }
+  if (qev_number_rows(values, static_cast<int>(n_cols), static_cast<long>(n),
+                      group) < 0)
+    Rf_error("out of memory");
   SEXP out = PROTECT(Rf_allocVector(INTSXP, n));
   for (R_xlen_t i = 0; i < n; ++i)
     INTEGER(out)[i] = static_cast<int>(group[i] + 1);

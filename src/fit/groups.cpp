@@ -162,6 +162,33 @@ long qev_number_groups(const long long *key, long n, long long *group) {
   return next;
 }
 
+long qev_number_rows(const long long *const *cols, int n_cols, long n,
+                     long long *group) {
+  if (n < 0 || n_cols < 0 || (n > 0 && group == nullptr) ||
+      (n_cols > 0 && cols == nullptr))
+    return -1;
+  for (int k = 0; k < n_cols; ++k)
+    if (n > 0 && cols[k] == nullptr) return -1;
+  auto *value = static_cast<long long *>(
+      std::malloc((static_cast<std::size_t>(n) + 1) * sizeof(long long)));
+  if (value == nullptr) return -1;
+  long groups = n > 0 ? 1 : 0;
+  for (long i = 0; i < n; ++i) group[i] = 0;
+  for (int k = 0; k < n_cols && groups >= 0; ++k) {
+    std::memcpy(value, cols[k], static_cast<std::size_t>(n) * sizeof *value);
+    const long width = qev_number_groups(value, n, value);
+    if (width < 0) {
+      groups = -1;
+      break;
+    }
+    // Two numbers below n as one: group * width + value is below n * n.
+    for (long i = 0; i < n; ++i) group[i] = group[i] * width + value[i];
+    groups = qev_number_groups(group, n, group);
+  }
+  std::free(value);
+  return groups;
+}
+
 int qev_fit_groups(const qev_rows *rows, long n_groups, double radix,
                    const double *start, int jobs, qev_result *out,
                    qev_drops *drops) {
